@@ -1,0 +1,48 @@
+#pragma once
+// The subcommands of `stowlet`, and what they share: the exit codes of the mail tools
+// (sysexits) and the stand-in Mail the plug-in runs in.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mail/QVMailDefaults.h"
+#include "mail/QVMailLog.h"
+
+namespace qv::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 64;       // EX_USAGE
+inline constexpr int kExitNoInput = 66;     // EX_NOINPUT
+inline constexpr int kExitCantCreate = 73;  // EX_CANTCREAT
+inline constexpr int kExitIo = 74;          // EX_IOERR
+inline constexpr int kExitConfig = 78;      // EX_CONFIG
+
+// Prints "stowlet: <text>" on standard error.
+void complain(const std::string& text);
+
+// The stand-in Mail for one run: its user defaults (with the plug-in's defaults written)
+// and its log. Exit code kExitOk when it could start.
+struct QVMailSession {
+  std::unique_ptr<QVMailDefaults> defaults;
+  QVMailLog log;
+  bool quiet = false;
+
+  [[nodiscard]] int start(const std::optional<std::string>& defaultsFlag, bool quietLog);
+  // Saves the settings; the exit code.
+  [[nodiscard]] int finish();
+  ~QVMailSession();
+};
+
+struct QVRewriteOptions {
+  std::vector<std::string> inputs;
+  std::optional<std::string> output;
+  bool inPlace = false;
+  bool quiet = false;
+};
+
+[[nodiscard]] int runRewrite(QVMailSession& mail, const QVRewriteOptions& options);
+[[nodiscard]] int runInspect(QVMailSession& mail, const std::string& input);
+
+}  // namespace qv::cli

@@ -1,0 +1,136 @@
+#include "cli/QVFiles.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <system_error>
+#include <utility>
+
+namespace qv::cli {
+
+namespace {
+
+std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+std::optional<std::string> readAll(int fd, std::string& into) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) return std::nullopt;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errnoText(errno);
+    }
+    into.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> QVInput::open(const std::string& name, QVInput& into) {
+  const bool stdinput = name == "-";
+  const int fd = stdinput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errnoText(errno);
+  struct CloseLater {
+    int fd;
+    bool owned;
+    ~CloseLater() {
+      if (owned) ::close(fd);
+    }
+  } closer{fd, !stdinput};
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errnoText(errno);
+  if (S_ISDIR(st.st_mode)) return "it is a folder";
+  if (S_ISREG(st.st_mode) && st.st_size > 0) {
+    const auto length = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) {
+      ::madvise(map, length, MADV_SEQUENTIAL);
+      into.map_ = map;
+      into.mapLength_ = length;
+      into.bytes_ = std::string_view(static_cast<const char*>(map), length);
+      return std::nullopt;
+    }
+  }
+  if (auto error = readAll(fd, into.buffer_)) return error;
+  into.bytes_ = into.buffer_;
+  return std::nullopt;
+}
+
+QVInput::~QVInput() {
+  if (map_ != nullptr) ::munmap(map_, mapLength_);
+}
+
+std::optional<std::string> writeAll(int fd, const std::vector<std::string_view>& pieces) {
+  std::vector<iovec> vec;
+  vec.reserve(pieces.size());
+  for (std::string_view p : pieces) {
+    if (!p.empty()) vec.push_back({const_cast<char*>(p.data()), p.size()});
+  }
+  std::size_t first = 0;
+  while (first < vec.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(vec.size() - first, IOV_MAX));
+    const ssize_t n = ::writev(fd, vec.data() + first, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errnoText(errno);
+    }
+    // Skip what was written, possibly part of a piece.
+    auto left = static_cast<std::size_t>(n);
+    while (first < vec.size() && left >= vec[first].iov_len) {
+      left -= vec[first].iov_len;
+      ++first;
+    }
+    if (left > 0) {
+      vec[first].iov_base = static_cast<char*>(vec[first].iov_base) + left;
+      vec[first].iov_len -= left;
+    }
+  }
+  return std::nullopt;
+}
+
+QVAtomicFile::~QVAtomicFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    ::unlink(temp_.c_str());
+  }
+}
+
+std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& target) {
+  target_ = target;
+  const std::filesystem::path folder =
+      target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+  temp_ = (folder / ("." + target.filename().string() + ".stowlet-XXXXXX")).string();
+  fd_ = ::mkstemp(temp_.data());
+  if (fd_ < 0) return errnoText(errno);
+  mode_t mode = 0644;
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
+  ::fchmod(fd_, mode);
+  return std::nullopt;
+}
+
+std::optional<std::string> QVAtomicFile::commit() {
+  if (::fsync(fd_) != 0) return errnoText(errno);
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0) {
+    const std::string error = errnoText(errno);
+    ::unlink(temp_.c_str());
+    return error;
+  }
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const std::string error = errnoText(errno);
+    ::unlink(temp_.c_str());
+    return error;
+  }
+  return std::nullopt;
+}
+
+}  // namespace qv::cli

@@ -1,0 +1,58 @@
+#pragma once
+// File plumbing for the command line: inputs mapped (never copied), outputs written with
+// vectored writes and made visible only when complete.
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv::cli {
+
+// A whole input: a regular file is mapped read-only, anything else (a pipe, a terminal)
+// is read into memory.
+class QVInput {
+ public:
+  // Opens a file, or standard input for "-". The error text when it cannot be read.
+  [[nodiscard]] static std::optional<std::string> open(const std::string& name, QVInput& into);
+  QVInput() = default;
+  QVInput(const QVInput&) = delete;
+  QVInput& operator=(const QVInput&) = delete;
+  ~QVInput();
+
+  [[nodiscard]] std::string_view bytes() const { return bytes_; }
+
+ private:
+  void* map_ = nullptr;
+  std::size_t mapLength_ = 0;
+  std::string buffer_;
+  std::string_view bytes_;
+};
+
+// Writes all pieces to a descriptor; the error text when a write fails.
+[[nodiscard]] std::optional<std::string> writeAll(int fd, const std::vector<std::string_view>& pieces);
+
+// An output file that appears only once complete: bytes go to a temporary file in the
+// same folder, which commit() syncs and renames over the target. Dropped without commit,
+// the temporary file is removed and the target is untouched.
+class QVAtomicFile {
+ public:
+  QVAtomicFile() = default;
+  QVAtomicFile(const QVAtomicFile&) = delete;
+  QVAtomicFile& operator=(const QVAtomicFile&) = delete;
+  ~QVAtomicFile();
+
+  // Creates the temporary file for `target`; `mode` of a file being replaced is kept.
+  [[nodiscard]] std::optional<std::string> create(const std::filesystem::path& target);
+  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] std::optional<std::string> commit();
+
+ private:
+  std::filesystem::path target_;
+  std::string temp_;
+  int fd_ = -1;
+};
+
+}  // namespace qv::cli

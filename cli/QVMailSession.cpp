@@ -1,0 +1,45 @@
+#include <cstdio>
+
+#include "cli/QVCommands.h"
+#include "host/QVLog.h"
+#include "shell/QVSettings.h"
+
+namespace qv::cli {
+
+void complain(const std::string& text) { std::fprintf(stderr, "stowlet: %s\n", text.c_str()); }
+
+int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool quietLog) {
+  quiet = quietLog;
+  const auto file = QVMailDefaults::locate(defaultsFlag);
+  if (!file) {
+    complain("cannot tell where the settings live: set HOME, XDG_CONFIG_HOME or STOWLET_DEFAULTS, "
+             "or pass --defaults PATH");
+    return kExitConfig;
+  }
+  QVMailDefaults::Opened opened = QVMailDefaults::open(*file);
+  if (!opened.store) {
+    complain(opened.error + "; fix or move it away, or pass --defaults PATH");
+    return kExitConfig;
+  }
+  defaults = std::move(opened.store);
+  userDefaults = defaults.get();
+  if (!quiet) setLogSink(&log);
+  writeDefaults(*defaults);
+  return kExitOk;
+}
+
+int QVMailSession::finish() {
+  if (!defaults) return kExitOk;
+  if (auto error = defaults->save()) {
+    complain(*error);
+    return kExitIo;
+  }
+  return kExitOk;
+}
+
+QVMailSession::~QVMailSession() {
+  if (userDefaults == defaults.get()) userDefaults = nullptr;
+  setLogSink(nullptr);
+}
+
+}  // namespace qv::cli

@@ -1,0 +1,162 @@
+// stowlet rewrite: raw messages in, rebuilt messages out.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "cli/QVCommands.h"
+#include "cli/QVFiles.h"
+#include "core/QVManipulator.h"
+
+namespace qv::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Tally {
+  std::size_t rewritten = 0;
+  std::size_t unchanged = 0;
+  std::size_t attachments = 0;
+};
+
+// Where one input's result goes: standard output, a file, or nowhere (in place, unchanged).
+struct Destination {
+  bool toStdout = false;
+  fs::path file;
+};
+
+int rewriteOne(const std::string& input, const Destination& to, bool inPlace, bool quiet,
+               bool batch, Tally& tally) {
+  QVInput in;
+  if (auto error = QVInput::open(input, in)) {
+    complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
+             *error);
+    return kExitNoInput;
+  }
+  QVManipulator manipulator(in.bytes());
+  std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild();
+  std::vector<std::string_view> pieces;
+  if (rebuilt) {
+    pieces = rebuilt->pieces();
+    ++tally.rewritten;
+    tally.attachments += rebuilt->attachmentCount();
+  } else {
+    ++tally.unchanged;
+    if (!quiet) {
+      const std::string reason(describe(*manipulator.failure()));
+      if (batch) {
+        std::fprintf(stderr, "%s: unchanged: %s\n", input.c_str(), reason.c_str());
+      } else {
+        std::fprintf(stderr, "unchanged: %s\n", reason.c_str());
+      }
+    }
+    if (inPlace) return kExitOk;  // the file already holds the message as it is
+    pieces.push_back(in.bytes());
+  }
+
+  if (to.toStdout) {
+    if (auto error = writeAll(STDOUT_FILENO, pieces)) {
+      complain("cannot write to standard output: " + *error);
+      return kExitIo;
+    }
+    return kExitOk;
+  }
+  QVAtomicFile out;
+  if (auto error = out.create(to.file)) {
+    complain("cannot create " + to.file.string() + ": " + *error);
+    return kExitCantCreate;
+  }
+  if (auto error = writeAll(out.fd(), pieces)) {
+    complain("cannot write " + to.file.string() + ": " + *error);
+    return kExitIo;
+  }
+  if (auto error = out.commit()) {
+    complain("cannot write " + to.file.string() + ": " + *error);
+    return kExitIo;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
+  (void)mail;
+  std::vector<std::string> inputs = options.inputs;
+  if (inputs.empty()) inputs.push_back("-");
+  const bool batch = inputs.size() > 1;
+
+  if (options.inPlace && options.output) {
+    complain("-i and -o exclude each other: rewrite in place, or name an output");
+    return kExitUsage;
+  }
+  std::size_t stdinCount = 0;
+  for (const std::string& in : inputs) stdinCount += in == "-" ? 1 : 0;
+  if (options.inPlace && stdinCount > 0) {
+    complain("-i needs files: standard input cannot be rewritten in place");
+    return kExitUsage;
+  }
+  if (batch && stdinCount > 0) {
+    complain("standard input (-) can only be rewritten alone");
+    return kExitUsage;
+  }
+
+  // With several inputs, or an existing folder as OUT, each result keeps its file name.
+  bool outFolder = false;
+  if (options.output) {
+    std::error_code ec;
+    outFolder = fs::is_directory(*options.output, ec);
+    if (batch && !outFolder) {
+      complain("with several messages, -o must name an existing folder: " + *options.output);
+      return kExitUsage;
+    }
+  } else if (batch && !options.inPlace) {
+    complain("several messages need -o FOLDER or -i");
+    return kExitUsage;
+  }
+  if (outFolder) {
+    std::set<std::string> names;
+    for (const std::string& in : inputs) {
+      const std::string name = in == "-" ? "message.eml" : fs::path(in).filename().string();
+      if (!names.insert(name).second) {
+        complain("two messages are both named " + name + " and would overwrite each other in " +
+                 *options.output);
+        return kExitUsage;
+      }
+    }
+  }
+
+  const bool progress = batch && !options.quiet && ::isatty(STDERR_FILENO) != 0;
+  Tally tally;
+  int status = kExitOk;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    const std::string& in = inputs[k];
+    if (progress) {
+      std::fprintf(stderr, "\r\033[Kstowlet: [%zu/%zu] %s", k + 1, inputs.size(), in.c_str());
+      std::fflush(stderr);
+    }
+    Destination to;
+    if (options.inPlace) {
+      to.file = in;
+    } else if (!options.output) {
+      to.toStdout = true;
+    } else if (outFolder) {
+      to.file = fs::path(*options.output) /
+                (in == "-" ? fs::path("message.eml") : fs::path(in).filename());
+    } else {
+      to.file = *options.output;
+    }
+    const int code = rewriteOne(in, to, options.inPlace, options.quiet, batch, tally);
+    if (status == kExitOk) status = code;
+  }
+  if (progress) std::fprintf(stderr, "\r\033[K");
+  if (batch && !options.quiet) {
+    std::fprintf(stderr, "stowlet: %zu rewritten, %zu unchanged, %zu attachments moved\n",
+                 tally.rewritten, tally.unchanged, tally.attachments);
+  }
+  return status;
+}
+
+}  // namespace qv::cli

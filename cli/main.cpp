@@ -1,0 +1,67 @@
+// stowlet: the plug-in's message core and the stand-in Mail it runs in, on the command line.
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "cli/QVCommands.h"
+
+#ifndef STOWLET_VERSION
+#define STOWLET_VERSION "0.0.0"
+#endif
+
+int main(int argc, char** argv) {
+  using namespace qv::cli;
+  CLI::App app{
+      "Stowlet moves the pictures and files of a Mail message out of its text and into real "
+      "attachments.",
+      "stowlet"};
+  app.set_version_flag("--version", std::string("stowlet ") + STOWLET_VERSION);
+  app.require_subcommand(1);
+  app.fallthrough();
+
+  std::optional<std::string> defaultsFlag;
+  app.add_option("--defaults", defaultsFlag,
+                 "The stand-in Mail's settings file (else $STOWLET_DEFAULTS, else "
+                 "${XDG_CONFIG_HOME:-~/.config}/stowlet/mail-defaults.plist)")
+      ->type_name("PATH");
+
+  QVRewriteOptions rewrite;
+  CLI::App* rewriteCmd = app.add_subcommand(
+      "rewrite",
+      "Rebuild raw messages: multipart/mixed on top, the text alternatives first, every other "
+      "picture or file as an attachment. A message that cannot be rebuilt is written unchanged.");
+  rewriteCmd->add_option("files", rewrite.inputs, "Messages to read (standard input when none, or -)")
+      ->type_name("FILE|-");
+  rewriteCmd->add_option("-o,--output", rewrite.output,
+                         "Write here instead of standard output (a folder for several messages)")
+      ->type_name("OUT");
+  rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace, "Rewrite the files in place");
+  rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors");
+
+  std::string inspectInput;
+  CLI::App* inspectCmd =
+      app.add_subcommand("inspect", "Show every part the collection finds and where it goes");
+  inspectCmd->add_option("file", inspectInput, "The message (- for standard input)")
+      ->required()
+      ->type_name("FILE");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  QVMailSession mail;
+  const bool quiet = rewriteCmd->parsed() && rewrite.quiet;
+  if (const int code = mail.start(defaultsFlag, quiet); code != kExitOk) return code;
+  int status = kExitOk;
+  if (rewriteCmd->parsed()) {
+    status = runRewrite(mail, rewrite);
+  } else if (inspectCmd->parsed()) {
+    status = runInspect(mail, inspectInput);
+  }
+  const int saved = mail.finish();
+  std::fflush(stdout);
+  return status != kExitOk ? status : saved;
+}

@@ -1,0 +1,37 @@
+#pragma once
+// QVContentPart: the record of one region of a message found by the part collection:
+// the top-level header, a leaf body part, or a nested multipart container.
+//
+// Text fields are views into the message the manipulator holds (they live as long as the
+// message data); an absent value is std::nullopt. Row fields are 0-based indexes into the
+// manipulator's rows; a row field counts only when its text field is present
+// (`contentTypeRow` only in the header record).
+//
+// Spans (both ends included):
+// - header: rows 0 .. the row before the first delimiter row of the top boundary;
+// - leaf part: the row after its opening delimiter row .. the row before the next delimiter
+//   row of its level (header rows, the empty separator row and the content);
+// - container: the row after its opening delimiter row .. the row before its own first
+//   delimiter row (its header and preamble; each child has a record of its own).
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace qv {
+
+struct QVContentPart {
+  std::optional<std::string_view> contentType;         // "text/plain", "image/png", ...
+  std::optional<std::string_view> contentDisposition;  // "inline", "attachment", ...
+  std::optional<std::string_view> boundary;  // without quotes and without the leading "--"
+  std::optional<std::string_view> cid;       // between "<" and ">" of the Content-Id row
+  std::optional<std::string_view> filename;  // from the "\tfilename=" row, outer quotes removed
+
+  std::uint32_t contentTypeRow = 0;  // header record only
+  std::uint32_t contentDispositionRow = 0;
+  std::uint32_t cidRow = 0;
+  std::uint32_t startRow = 0;
+  std::uint32_t endRow = 0;
+};
+
+}  // namespace qv

@@ -1,0 +1,23 @@
+#pragma once
+// The one pass over a raw message: checks that it is UTF-8 and finds where every row starts.
+//
+// A row is the text between two line feeds; a message with k line feeds has k + 1 rows.
+// `starts` receives the byte offset of every row's first byte, then one sentinel entry,
+// size + 1, as if the message ended with a line feed, so that row i always spans
+// [starts[i], starts[i + 1] - 1). Offsets are 32 bits: the caller rejects larger messages.
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+// Fills `starts` and returns true when `data` is valid UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF); returns false, with `starts` unspecified, otherwise.
+// Requires data.size() < 2^32 - 1.
+[[nodiscard]] bool scanRows(std::string_view data, std::vector<std::uint32_t>& starts);
+
+// The validation alone.
+[[nodiscard]] bool isValidUtf8(std::string_view data);
+
+}  // namespace qv

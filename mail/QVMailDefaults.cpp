@@ -1,0 +1,243 @@
+#include "mail/QVMailDefaults.h"
+
+#include <fcntl.h>
+#include <plist/plist++.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <utility>
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+struct ReadResult {
+  std::unique_ptr<PList::Dictionary> dict;  // null with error set, or when missing
+  bool missing = false;
+  std::string error;
+};
+
+ReadResult readPlistFile(const fs::path& file) {
+  ReadResult result;
+  std::error_code ec;
+  const fs::file_status status = fs::status(file, ec);
+  if (ec || status.type() == fs::file_type::not_found) {
+    if (status.type() == fs::file_type::not_found) {
+      result.missing = true;
+      return result;
+    }
+    result.error = ec.message();
+    return result;
+  }
+  if (status.type() == fs::file_type::directory) {
+    result.error = "it is a folder";
+    return result;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    result.error = errnoText(errno);
+    return result;
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  const std::string bytes = buffer.str();
+  if (bytes.empty()) {
+    result.error = "it is empty";
+    return result;
+  }
+  if (bytes.size() > 64u * 1024u * 1024u) {
+    result.error = "it is larger than 64 MB";
+    return result;
+  }
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  if (root == nullptr) {
+    result.error = "it is not a property list";
+    return result;
+  }
+  if (plist_get_node_type(root) != PLIST_DICT) {
+    plist_free(root);
+    result.error = "its top level is not a dictionary";
+    return result;
+  }
+  result.dict = std::make_unique<PList::Dictionary>(root);
+  return result;
+}
+
+std::optional<QVDefaultsValue> fromNode(PList::Node* node) {
+  switch (node->GetType()) {
+    case PLIST_BOOLEAN: return static_cast<PList::Boolean*>(node)->GetValue();
+    case PLIST_UINT:
+      return static_cast<std::int64_t>(static_cast<PList::Integer*>(node)->GetValue());
+    case PLIST_REAL: return static_cast<PList::Real*>(node)->GetValue();
+    case PLIST_STRING: return static_cast<PList::String*>(node)->GetValue();
+    case PLIST_ARRAY: return QVOtherValue{"array"};
+    case PLIST_DICT: return QVOtherValue{"dictionary"};
+    case PLIST_DATE: return QVOtherValue{"date"};
+    case PLIST_DATA: return QVOtherValue{"data"};
+    default: return QVOtherValue{"other"};
+  }
+}
+
+// Stores a value in the dictionary; values of kinds we do not write are left as they are.
+void setNode(PList::Dictionary& dict, const std::string& key, const QVDefaultsValue& value) {
+  if (auto* b = std::get_if<bool>(&value)) {
+    dict.Set(key, PList::Boolean(*b));
+  } else if (auto* i = std::get_if<std::int64_t>(&value)) {
+    dict.Set(key, PList::Integer(static_cast<std::uint64_t>(*i)));
+  } else if (auto* d = std::get_if<double>(&value)) {
+    dict.Set(key, PList::Real(*d));
+  } else if (auto* s = std::get_if<std::string>(&value)) {
+    dict.Set(key, PList::String(*s));
+  }
+}
+
+std::optional<std::string> writeAtomically(const fs::path& file, const std::string& bytes) {
+  const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+  std::string tmpl = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+  Fd fd(::mkstemp(tmpl.data()));
+  if (fd.get() < 0) return "cannot create a file in " + folder.string() + ": " + errnoText(errno);
+  auto fail = [&](const std::string& what) {
+    const std::string text = what + " " + tmpl + ": " + errnoText(errno);
+    ::unlink(tmpl.c_str());
+    return text;
+  };
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail("cannot write");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) return fail("cannot sync");
+  if (::close(fd.release()) != 0) return fail("cannot close");
+  if (::rename(tmpl.c_str(), file.c_str()) != 0) return fail("cannot rename");
+  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
+  if (dir.get() >= 0) ::fsync(dir.get());
+  return std::nullopt;
+}
+
+}  // namespace
+
+QVMailDefaults::Opened QVMailDefaults::open(const fs::path& file) {
+  Opened opened;
+  ReadResult read = readPlistFile(file);
+  if (!read.error.empty()) {
+    opened.error = "settings file " + file.string() + " cannot be used: " + read.error;
+    return opened;
+  }
+  opened.store.reset(new QVMailDefaults(file));
+  if (read.dict) {
+    for (auto it = read.dict->Begin(); it != read.dict->End(); ++it) {
+      if (auto value = fromNode(it->second)) opened.store->values_.emplace(it->first, *value);
+    }
+  }
+  return opened;
+}
+
+std::optional<fs::path> QVMailDefaults::locate(const std::optional<std::string>& flag) {
+  if (flag && !flag->empty()) return fs::path(*flag);
+  const char* env = std::getenv("STOWLET_DEFAULTS");
+  if (env != nullptr && *env != '\0') return fs::path(env);
+  fs::path config;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  if (xdg != nullptr && *xdg != '\0') {
+    config = xdg;
+  } else if (home != nullptr && *home != '\0') {
+    config = fs::path(home) / ".config";
+  } else {
+    return std::nullopt;
+  }
+  return config / "stowlet" / "mail-defaults.plist";
+}
+
+std::optional<QVDefaultsValue> QVMailDefaults::objectForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+void QVMailDefaults::setObject(std::string_view key, QVDefaultsValue value) {
+  std::lock_guard lock(mutex_);
+  values_.insert_or_assign(std::string(key), std::move(value));
+  changed_.emplace(key);
+  if (savesEachChange_) lastSaveError_ = saveLocked();
+}
+
+std::optional<std::string> QVMailDefaults::save() {
+  std::lock_guard lock(mutex_);
+  return saveLocked();
+}
+
+std::optional<std::string> QVMailDefaults::lastSaveError() const {
+  std::lock_guard lock(mutex_);
+  return lastSaveError_;
+}
+
+std::optional<std::string> QVMailDefaults::saveLocked() {
+  if (changed_.empty()) return std::nullopt;
+  const std::string where = "cannot save settings to " + file_.string() + ": ";
+  std::error_code ec;
+  const fs::path folder = file_.parent_path();
+  if (!folder.empty()) {
+    fs::create_directories(folder, ec);
+    if (ec) return where + "cannot create its folder: " + ec.message();
+  }
+  const std::string lockPath = file_.string() + ".lock";
+  Fd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (lockFd.get() < 0) return where + "cannot open " + lockPath + ": " + errnoText(errno);
+  while (::flock(lockFd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return where + "cannot lock " + lockPath + ": " + errnoText(errno);
+  }
+
+  // Other processes may have saved since we read: start from what the file holds now.
+  ReadResult read = readPlistFile(file_);
+  if (!read.error.empty()) return where + read.error + " (the file was left as it is)";
+  PList::Dictionary dict;
+  PList::Dictionary& target = read.dict ? *read.dict : dict;
+  for (const std::string& key : changed_) {
+    auto it = values_.find(key);
+    if (it != values_.end()) setNode(target, key, it->second);
+  }
+  if (auto error = writeAtomically(file_, target.ToXml())) return where + *error;
+  // Take in what the others saved, keeping our own values.
+  for (auto it = target.Begin(); it != target.End(); ++it) {
+    if (changed_.count(it->first) != 0) continue;
+    if (auto value = fromNode(it->second)) values_.insert_or_assign(it->first, *value);
+  }
+  changed_.clear();
+  return std::nullopt;
+}
+
+}  // namespace qv
