@@ -97,6 +97,10 @@ class QVManipulator {
 
   // Splits `data` into rows. Data that is not UTF-8 (or too large) gives no rows.
   explicit QVManipulator(std::string_view data, QVUserDefaults* defaults = userDefaults);
+  // The manipulator keeps views into the bytes: a temporary string would leave them dangling.
+  explicit QVManipulator(std::string&& data, QVUserDefaults* defaults = userDefaults) = delete;
+  explicit QVManipulator(const char* data, QVUserDefaults* defaults = userDefaults)
+      : QVManipulator(std::string_view(data), defaults) {}
   QVManipulator(const QVManipulator&) = delete;
   QVManipulator& operator=(const QVManipulator&) = delete;
 

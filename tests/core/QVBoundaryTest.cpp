@@ -1,0 +1,65 @@
+// Fresh boundaries and the attachment counter.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "core/QVManipulator.h"
+#include "core/QVSettingKeys.h"
+#include "tests/support/QVTestSupport.h"
+
+namespace qv {
+namespace {
+
+class QVBoundary : public test::QVGlobalsTest {};
+
+TEST_F(QVBoundary, TwentyEightCharactersOfTheAlphabet) {
+  for (int i = 0; i < 1000; ++i) {
+    const std::string b = QVManipulator::createBoundary();
+    ASSERT_EQ(b.size(), 28u);
+    for (char c : b) ASSERT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << b;
+  }
+}
+
+TEST_F(QVBoundary, DrawsTwentyEightValuesEachInOrder) {
+  const char* alphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  std::srand(42);
+  std::string expected1, expected2;
+  for (int i = 0; i < 28; ++i) expected1 += alphabet[std::rand() % 62];
+  for (int i = 0; i < 28; ++i) expected2 += alphabet[std::rand() % 62];
+  std::srand(42);
+  EXPECT_EQ(QVManipulator::createBoundary(), expected1);
+  EXPECT_EQ(QVManipulator::createBoundary(), expected2);
+}
+
+TEST_F(QVBoundary, CounterCountsAndWrapsIn32Bits) {
+  struct Row {
+    std::optional<std::int64_t> stored;
+    int calls;
+    std::int64_t expected;
+  };
+  const Row table[] = {
+      {std::nullopt, 1, 1},
+      {std::nullopt, 3, 3},
+      {INT32_MAX, 1, INT32_MIN},
+      {-1, 1, 0},
+      {std::int64_t{1} << 32, 1, 1},  // only the low 32 bits count
+  };
+  for (const Row& row : table) {
+    defaults.remove(keys::kCount);
+    if (row.stored) defaults.setInteger(*row.stored, keys::kCount);
+    QVManipulator m("");
+    for (int i = 0; i < row.calls; ++i) m.increaseStowletCount();
+    EXPECT_EQ(defaults.integerForKey(keys::kCount), row.expected);
+  }
+}
+
+TEST_F(QVBoundary, WithoutAStoreNothingIsCounted) {
+  QVManipulator m("", nullptr);
+  m.increaseStowletCount();
+  EXPECT_FALSE(defaults.objectForKey(keys::kCount));
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,130 @@
+// Rows and UTF-8: the one pass over the raw message.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "core/QVManipulator.h"
+#include "core/QVRowIndex.h"
+#include "tests/support/QVTestSupport.h"
+
+namespace qv {
+namespace {
+
+std::vector<std::string> rowsOf(std::string_view data) {
+  QVManipulator m(data, nullptr);
+  std::vector<std::string> rows;
+  for (std::uint32_t i = 0; i < m.rowCount(); ++i) rows.emplace_back(m.row(i));
+  return rows;
+}
+
+TEST(QVRows, SplitAtEveryLineFeed) {
+  struct Row {
+    std::string data;
+    std::vector<std::string> rows;
+  };
+  const Row table[] = {
+      {"a\nb\n", {"a", "b", ""}},
+      {"", {""}},
+      {"a\r\nb", {"a\r", "b"}},
+      {"\n\n", {"", "", ""}},
+      {"only", {"only"}},
+      // Longer than a vector block, with line feeds on both sides of its edges.
+      {"0123456789abcde\nf0123456789abcdef\n\n0123456789abcdef0123456789",
+       {"0123456789abcde", "f0123456789abcdef", "", "0123456789abcdef0123456789"}},
+  };
+  for (const Row& row : table) {
+    EXPECT_EQ(rowsOf(row.data), row.rows) << "data: " << row.data;
+  }
+}
+
+TEST(QVRows, JoiningRowsGivesTheTextBack) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    std::string data;
+    const int length = static_cast<int>(random() % 300);
+    for (int i = 0; i < length; ++i) data.push_back("ab\n\r\xc3\xa9-"[random() % 7]);
+    if (!isValidUtf8(data)) continue;
+    QVManipulator m(data, nullptr);
+    std::string joined;
+    for (std::uint32_t i = 0; i < m.rowCount(); ++i) {
+      if (i > 0) joined.push_back('\n');
+      joined.append(m.row(i));
+    }
+    EXPECT_EQ(joined, data);
+  }
+}
+
+TEST(QVRows, Utf8Validity) {
+  struct Row {
+    std::string data;
+    bool valid;
+    const char* what;
+  };
+  const std::string pad(20, 'x');  // puts sequences across the vector blocks' edges
+  const Row table[] = {
+      {"plain ascii", true, "ASCII"},
+      {"caf\xc3\xa9", true, "two bytes"},
+      {"\xe2\x82\xac", true, "three bytes"},
+      {"\xf0\x9f\x98\x80", true, "four bytes"},
+      {std::string("nul\0byte", 8), true, "NUL is a character"},
+      {pad.substr(0, 15) + "\xe2\x82\xac" + pad, true, "sequence across a block edge"},
+      {pad.substr(0, 14) + "\xf0\x9f\x98\x80\n" + pad, true, "four bytes across an edge"},
+      {"\xff" + pad, false, "invalid lead at the start"},
+      {pad + "\xc3" + pad, false, "lead without continuation in the middle"},
+      {pad + "\xe2\x82", false, "cut off at the end"},
+      {"\xc0\xaf", false, "overlong two bytes"},
+      {"\xe0\x80\xaf", false, "overlong three bytes"},
+      {"\xf0\x80\x80\xaf", false, "overlong four bytes"},
+      {"\xed\xa0\x80", false, "surrogate"},
+      {"\xf4\x90\x80\x80", false, "above U+10FFFF"},
+      {"\x80", false, "lone continuation"},
+      {"\xc3\n", false, "line feed inside a sequence"},
+  };
+  for (const Row& row : table) {
+    EXPECT_EQ(isValidUtf8(row.data), row.valid) << row.what;
+    std::vector<std::uint32_t> starts;
+    EXPECT_EQ(scanRows(row.data, starts), row.valid) << row.what;
+    QVManipulator m(row.data, nullptr);
+    EXPECT_EQ(m.dataStr().has_value(), row.valid) << row.what;
+    if (!row.valid) {
+      EXPECT_EQ(m.rowCount(), 0u) << row.what;
+    }
+  }
+}
+
+TEST(QVRows, VectorScanAgreesWithBytewiseSplitting) {
+  std::mt19937 random(11);
+  const char alphabet[] = {'a', '\n', 'z', '\r', ' '};
+  for (int round = 0; round < 100; ++round) {
+    std::string data;
+    const int length = static_cast<int>(random() % 1000);
+    for (int i = 0; i < length; ++i) {
+      if (random() % 50 == 0) {
+        data += "\xc3\xa9";
+      } else {
+        data.push_back(alphabet[random() % 5]);
+      }
+    }
+    std::vector<std::uint32_t> starts;
+    ASSERT_TRUE(scanRows(data, starts));
+    std::vector<std::uint32_t> expected{0};
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      if (data[i] == '\n') expected.push_back(static_cast<std::uint32_t>(i + 1));
+    }
+    expected.push_back(static_cast<std::uint32_t>(data.size() + 1));
+    EXPECT_EQ(starts, expected);
+  }
+}
+
+TEST(QVRows, NotUtf8HasNoRowsAndCollectsOnlyTheHeader) {
+  QVManipulator m("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n\xff\n--b--", nullptr);
+  EXPECT_FALSE(m.dataStr());
+  m.collectParts();
+  ASSERT_EQ(m.bagAll().size(), 1u);
+  EXPECT_FALSE(m.header().contentType);
+  EXPECT_EQ(m.failure(), QVRebuildFailure::kNotUtf8);
+}
+
+}  // namespace
+}  // namespace qv

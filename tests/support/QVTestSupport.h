@@ -1,0 +1,58 @@
+#pragma once
+// Shared test support: a fixture that owns the process-wide state (settings store, log
+// sink, random generator), a captured log, and an independent view of MIME through GMime.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/QVLog.h"
+#include "tests/support/QVMemoryDefaults.h"
+
+namespace qv::test {
+
+// Collects the log lines.
+class QVLogCapture final : public QVLogSink {
+ public:
+  void writeLine(std::string_view line) override { lines.emplace_back(line); }
+  std::vector<std::string> lines;
+};
+
+// Every test that touches the globals derives from this: a fresh in-memory store as
+// `userDefaults`, a captured log, and rand() seeded to a fixed value.
+class QVGlobalsTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  QVMemoryDefaults defaults;
+  QVLogCapture log;
+};
+
+// GMime's reading of a message.
+struct QVMimeLeaf {
+  std::string type;         // "image/png"
+  std::string disposition;  // "" when none
+  std::string filename;
+  std::string contentId;
+  std::string body;         // the raw (encoded) body, line ends made LF, trailing ones dropped
+};
+struct QVMimeView {
+  bool parsed = false;
+  std::string tree;  // "mixed[related[alternative[plain,html],png],pdf]"
+  std::vector<QVMimeLeaf> leaves;
+};
+[[nodiscard]] QVMimeView parseMime(std::string_view bytes);
+
+// Bytes of a file; fails the test when it cannot be read.
+[[nodiscard]] std::string readFile(const std::filesystem::path& file);
+
+// The messages written by real mailers, kept beside the project.
+[[nodiscard]] std::vector<std::filesystem::path> realCorpus();
+
+// Splits at "\n" like the manipulator does.
+[[nodiscard]] std::vector<std::string> splitRows(std::string_view text);
+
+}  // namespace qv::test
