@@ -16,7 +16,9 @@ namespace qv::cli {
 
 namespace {
 
-std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+std::string errnoText(int err) {
+  return std::error_code(err, std::generic_category()).message();
+}
 
 std::optional<std::string> readAll(int fd, std::string& into) {
   char chunk[65536];

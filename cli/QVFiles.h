@@ -32,7 +32,8 @@ class QVInput {
 };
 
 // Writes all pieces to a descriptor; the error text when a write fails.
-[[nodiscard]] std::optional<std::string> writeAll(int fd, const std::vector<std::string_view>& pieces);
+[[nodiscard]] std::optional<std::string> writeAll(int fd,
+                                                  const std::vector<std::string_view>& pieces);
 
 // An output file that appears only once complete: bytes go to a temporary file in the
 // same folder, which commit() syncs and renames over the target. Dropped without commit,

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "cli/QVCommands.h"
 #include "host/QVLog.h"
@@ -6,14 +8,17 @@
 
 namespace qv::cli {
 
-void complain(const std::string& text) { std::fprintf(stderr, "stowlet: %s\n", text.c_str()); }
+void complain(const std::string& text) {
+  std::fprintf(stderr, "stowlet: %s\n", text.c_str());
+}
 
 int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool quietLog) {
   quiet = quietLog;
   const auto file = QVMailDefaults::locate(defaultsFlag);
   if (!file) {
-    complain("cannot tell where the settings live: set HOME, XDG_CONFIG_HOME or STOWLET_DEFAULTS, "
-             "or pass --defaults PATH");
+    complain(
+        "cannot tell where the settings live: set HOME, XDG_CONFIG_HOME or STOWLET_DEFAULTS, "
+        "or pass --defaults PATH");
     return kExitConfig;
   }
   QVMailDefaults::Opened opened = QVMailDefaults::open(*file);
@@ -25,6 +30,8 @@ int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool qu
   userDefaults = defaults.get();
   if (!quiet) setLogSink(&log);
   writeDefaults(*defaults);
+  // As the plug-in does when Mail loads it: fresh boundaries differ from run to run.
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
   return kExitOk;
 }
 

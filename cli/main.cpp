@@ -30,10 +30,12 @@ int main(int argc, char** argv) {
       "rewrite",
       "Rebuild raw messages: multipart/mixed on top, the text alternatives first, every other "
       "picture or file as an attachment. A message that cannot be rebuilt is written unchanged.");
-  rewriteCmd->add_option("files", rewrite.inputs, "Messages to read (standard input when none, or -)")
+  rewriteCmd
+      ->add_option("files", rewrite.inputs, "Messages to read (standard input when none, or -)")
       ->type_name("FILE|-");
-  rewriteCmd->add_option("-o,--output", rewrite.output,
-                         "Write here instead of standard output (a folder for several messages)")
+  rewriteCmd
+      ->add_option("-o,--output", rewrite.output,
+                   "Write here instead of standard output (a folder for several messages)")
       ->type_name("OUT");
   rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace, "Rewrite the files in place");
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors");

@@ -37,7 +37,9 @@ std::string_view withoutCR(std::string_view row) {
   return row;
 }
 
-bool isEmptyRow(std::string_view row) { return row.empty() || row == "\r"; }
+bool isEmptyRow(std::string_view row) {
+  return row.empty() || row == "\r";
+}
 
 // "--" followed by the boundary at the start of the row.
 bool isDelimiterRow(std::string_view row, std::string_view boundary) {
@@ -157,11 +159,10 @@ std::optional<std::string_view> QVManipulator::isolateStr(std::string_view text,
   if (at == std::string_view::npos) return std::nullopt;
   std::string_view rest = text.substr(at + prefix.size());
   if (suffix.empty()) return rest.substr(0, 0);
-  auto it = std::search(rest.begin(), rest.end(), suffix.begin(), suffix.end(),
-                        [](char a, char b) {
-                          return std::tolower(static_cast<unsigned char>(a)) ==
-                                 std::tolower(static_cast<unsigned char>(b));
-                        });
+  auto it = std::search(rest.begin(), rest.end(), suffix.begin(), suffix.end(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  });
   return rest.substr(0, static_cast<std::size_t>(it - rest.begin()));
 }
 
@@ -449,7 +450,7 @@ std::optional<QVRebuildFailure> QVManipulator::failure() {
   if (h.contentType->empty()) return QVRebuildFailure::kEmptyContentType;
   if (!h.boundary) {
     return startsWith(*h.contentType, "multipart") ? QVRebuildFailure::kNoBoundary
-                                                  : QVRebuildFailure::kNotMultipart;
+                                                   : QVRebuildFailure::kNotMultipart;
   }
   if (!topDelimiterFound_) return QVRebuildFailure::kNoDelimiterRow;
   if (nestingTooDeep_) return QVRebuildFailure::kNestingTooDeep;
@@ -461,7 +462,7 @@ std::optional<QVRebuildFailure> QVManipulator::failure() {
 class QVRowWriter {
  public:
   QVRowWriter(std::string_view source, const std::vector<std::uint32_t>& starts,
-            std::uint32_t rowCount, std::string_view eol)
+              std::uint32_t rowCount, std::string_view eol)
       : source_(source), starts_(starts), rowCount_(rowCount), eol_(eol) {}
 
   // A new row, with the message's line end.

@@ -10,7 +10,9 @@ namespace qv {
 
 namespace {
 
-inline bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+inline bool isContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // Length of the well-formed UTF-8 sequence that starts with the non-ASCII byte at p[i],
 // or 0 when it is malformed or cut off by the end.

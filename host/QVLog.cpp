@@ -10,7 +10,9 @@ std::atomic<QVLogSink*> gSink{nullptr};
 constexpr std::string_view kLinePrefix = "QVMailPlugin - ";
 }  // namespace
 
-QVLogSink* setLogSink(QVLogSink* sink) { return gSink.exchange(sink); }
+QVLogSink* setLogSink(QVLogSink* sink) {
+  return gSink.exchange(sink);
+}
 
 void qvLog(std::string_view message) {
   QVLogSink* sink = gSink.load();

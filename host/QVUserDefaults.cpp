@@ -35,7 +35,7 @@ std::int64_t leadingInteger(std::string_view s) {
   (void)end;
   if (ec == std::errc::result_out_of_range) {
     return (!s.empty() && s.front() == '-') ? std::numeric_limits<std::int64_t>::min()
-                                           : std::numeric_limits<std::int64_t>::max();
+                                            : std::numeric_limits<std::int64_t>::max();
   }
   return ec == std::errc() ? value : 0;
 }

@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+std::string errnoText(int err) {
+  return std::error_code(err, std::generic_category()).message();
+}
 
 // Owns a file descriptor.
 class Fd {

@@ -43,10 +43,12 @@ class QVCommandLine : public ::testing::Test {
 
   // Runs stowlet with the arguments, standard input from `input` when given.
   Outcome run(const std::vector<std::string>& args, const std::optional<fs::path>& input = {}) {
-    std::string command = "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_);
+    std::string command =
+        "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_);
     for (const auto& a : args) command += " " + shellQuoted(a);
     command += " <" + (input ? shellQuoted(input->string()) : std::string("/dev/null"));
-    command += " >" + shellQuoted((dir_ / "stdout").string()) + " 2>" + shellQuoted((dir_ / "stderr").string());
+    command += " >" + shellQuoted((dir_ / "stdout").string()) + " 2>" +
+               shellQuoted((dir_ / "stderr").string());
     const int status = std::system(command.c_str());
     Outcome r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -112,7 +114,8 @@ TEST_F(QVCommandLine, OutputFileInPlaceAndBatch) {
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(fs::exists(dir_ / "outdir" / "a.eml"));
   EXPECT_EQ(test::readFile(dir_ / "outdir" / "b.eml"), kPlainMessage);
-  EXPECT_NE(r.err.find("1 rewritten, 1 unchanged, 1 attachments moved"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("1 rewritten, 1 unchanged, 1 attachments moved"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("b.eml: unchanged: not multipart"), std::string::npos) << r.err;
   // In place.
   r = run({"rewrite", "-i", a.string(), b.string()});
@@ -120,7 +123,8 @@ TEST_F(QVCommandLine, OutputFileInPlaceAndBatch) {
   EXPECT_EQ(test::parseMime(test::readFile(a)).tree.rfind("mixed[", 0), 0u);
   EXPECT_EQ(test::readFile(b), kPlainMessage);
   std::size_t leftovers = 0;
-  for (const auto& e : fs::directory_iterator(dir_ / "in")) leftovers += e.path().filename().string()[0] == '.';
+  for (const auto& e : fs::directory_iterator(dir_ / "in"))
+    leftovers += e.path().filename().string()[0] == '.';
   EXPECT_EQ(leftovers, 0u) << "no temporary file is left behind";
 }
 
@@ -140,7 +144,9 @@ TEST_F(QVCommandLine, ExitCodesFollowSysexits) {
       {"several files into a file", {"rewrite", m, write("n.eml", kMessage).string(), "-o", m}, 64},
       {"missing input", {"rewrite", (dir_ / "missing.eml").string()}, 66},
       {"a folder as input", {"rewrite", dir_.string()}, 66},
-      {"output in a missing folder", {"rewrite", m, "-o", (dir_ / "no" / "such" / "o.eml").string()}, 73},
+      {"output in a missing folder",
+       {"rewrite", m, "-o", (dir_ / "no" / "such" / "o.eml").string()},
+       73},
       {"help", {"--help"}, 0},
       {"version", {"--version"}, 0},
   };

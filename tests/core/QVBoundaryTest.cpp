@@ -40,11 +40,8 @@ TEST_F(QVBoundary, CounterCountsAndWrapsIn32Bits) {
     std::int64_t expected;
   };
   const Row table[] = {
-      {std::nullopt, 1, 1},
-      {std::nullopt, 3, 3},
-      {INT32_MAX, 1, INT32_MIN},
-      {-1, 1, 0},
-      {std::int64_t{1} << 32, 1, 1},  // only the low 32 bits count
+      {std::nullopt, 1, 1}, {std::nullopt, 3, 3},          {INT32_MAX, 1, INT32_MIN},
+      {-1, 1, 0},           {std::int64_t{1} << 32, 1, 1},  // only the low 32 bits count
   };
   for (const Row& row : table) {
     defaults.remove(keys::kCount);

@@ -50,53 +50,54 @@ class QVCollection : public test::QVGlobalsTest {
 };
 
 const std::vector<std::string> kWorkedExample = {
-    "Subject: Report",                    // 0
+    "Subject: Report",                       // 0
     "Content-Type: multipart/alternative;",  // 1
-    "\tboundary=\"TOP\"",                 // 2
-    "",                                   // 3
-    "--TOP",                              // 4
-    "Content-Type: text/plain",           // 5
-    "",                                   // 6
-    "Hello.",                             // 7
-    "--TOP",                              // 8
-    "Content-Type: multipart/related;",   // 9
-    "\tboundary=\"REL\"",                 // 10
-    "",                                   // 11
-    "--REL",                              // 12
-    "Content-Type: text/html",            // 13
-    "",                                   // 14
-    "<p>Hello.</p>",                      // 15
-    "--REL",                              // 16
-    "Content-Disposition: inline;",       // 17
-    "\tfilename=email-signature.png",     // 18
-    "Content-Type: image/png",            // 19
-    "Content-Id: <sig1>",                 // 20
-    "",                                   // 21
-    "iVBORw0KGgo=",                       // 22
-    "--REL",                              // 23
-    "Content-Disposition: inline;",       // 24
-    "\tfilename=report.pdf",              // 25
-    "Content-Type: application/pdf",      // 26
-    "Content-Id: <pdf1>",                 // 27
-    "",                                   // 28
-    "JVBERi0xLjQ=",                       // 29
-    "--REL--",                            // 30
-    "",                                   // 31
-    "--TOP--",                            // 32
+    "\tboundary=\"TOP\"",                    // 2
+    "",                                      // 3
+    "--TOP",                                 // 4
+    "Content-Type: text/plain",              // 5
+    "",                                      // 6
+    "Hello.",                                // 7
+    "--TOP",                                 // 8
+    "Content-Type: multipart/related;",      // 9
+    "\tboundary=\"REL\"",                    // 10
+    "",                                      // 11
+    "--REL",                                 // 12
+    "Content-Type: text/html",               // 13
+    "",                                      // 14
+    "<p>Hello.</p>",                         // 15
+    "--REL",                                 // 16
+    "Content-Disposition: inline;",          // 17
+    "\tfilename=email-signature.png",        // 18
+    "Content-Type: image/png",               // 19
+    "Content-Id: <sig1>",                    // 20
+    "",                                      // 21
+    "iVBORw0KGgo=",                          // 22
+    "--REL",                                 // 23
+    "Content-Disposition: inline;",          // 24
+    "\tfilename=report.pdf",                 // 25
+    "Content-Type: application/pdf",         // 26
+    "Content-Id: <pdf1>",                    // 27
+    "",                                      // 28
+    "JVBERi0xLjQ=",                          // 29
+    "--REL--",                               // 30
+    "",                                      // 31
+    "--TOP--",                               // 32
 };
 
 TEST_F(QVCollection, WorkedExampleRecordForRecord) {
   const std::string text = join(kWorkedExample);
   QVManipulator m(text);
   m.collectParts();
-  EXPECT_EQ(records(m), (std::vector<std::string>{
-                            "0-3 multipart/alternative [header] ct@1 b=TOP",
-                            "5-7 text/plain [plain text]",
-                            "9-11 multipart/related [container] b=REL",
-                            "13-15 text/html [HTML]",
-                            "17-22 image/png [inline] disp=inline@17 file=email-signature.png cid=sig1@20",
-                            "24-29 application/pdf [attachment] disp=inline@24 file=report.pdf cid=pdf1@27",
-                        }));
+  EXPECT_EQ(records(m),
+            (std::vector<std::string>{
+                "0-3 multipart/alternative [header] ct@1 b=TOP",
+                "5-7 text/plain [plain text]",
+                "9-11 multipart/related [container] b=REL",
+                "13-15 text/html [HTML]",
+                "17-22 image/png [inline] disp=inline@17 file=email-signature.png cid=sig1@20",
+                "24-29 application/pdf [attachment] disp=inline@24 file=report.pdf cid=pdf1@27",
+            }));
   EXPECT_EQ(m.bagInline(), (std::vector<std::size_t>{4}));
   EXPECT_EQ(m.bagAttach(), (std::vector<std::size_t>{5}));
   ASSERT_NE(m.partTextPlain(), nullptr);
@@ -130,7 +131,9 @@ struct CollectionCase {
   std::vector<std::string> expected;
 };
 
-void PrintTo(const CollectionCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CollectionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class QVCollectionCases : public QVCollection,
                           public ::testing::WithParamInterface<CollectionCase> {};
@@ -165,52 +168,50 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Content-Type: image/png;", "", "AAAA", "--b--"}),
                        {"0-2 multipart/mixed [header] ct@0 b=b",
                         "4-8 image/png [attachment] disp=inline@4 file=logo.png"}},
-        CollectionCase{"SignatureNameIsACaseSensitiveSubstring",
-                       message({"--b", "Content-Disposition: inline;",
-                                "\tfilename=email-signature-1.png", "Content-Type: image/png", "",
-                                "A", "--b", "Content-Disposition: inline;",
-                                "\tfilename=Email-Signature.png", "Content-Type: image/png", "",
-                                "B", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-8 image/png [inline] disp=inline@4 file=email-signature-1.png",
-                        "10-14 image/png [attachment] disp=inline@10 file=Email-Signature.png"}},
-        CollectionCase{"FilenameForms",
-                       message({"--b", "Content-Type: application/pdf", "\tfilename=\"my file.pdf\"",
-                                "", "A", "--b", "Content-Type: application/pdf",
-                                "\tfilename=a=b.pdf", "", "B", "--b",
-                                "Content-Type: application/pdf", " filename=blank.pdf", "", "C",
-                                "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-7 application/pdf [attachment] file=my file.pdf",
-                        "9-12 application/pdf [attachment] file=a=b.pdf",
-                        "14-17 application/pdf [attachment]"}},
-        CollectionCase{"ContentIdIsCaseSensitive",
-                       message({"--b", "Content-Type: image/gif", "\tfilename=a.gif",
-                                "Content-Id: <part1.abc>", "", "A", "--b",
-                                "Content-Type: image/gif", "\tfilename=b.gif", "Content-ID: <x>",
-                                "", "B", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-8 image/gif [attachment] file=a.gif cid=part1.abc@6",
-                        "10-14 image/gif [attachment] file=b.gif"}},
+        CollectionCase{
+            "SignatureNameIsACaseSensitiveSubstring",
+            message({"--b", "Content-Disposition: inline;", "\tfilename=email-signature-1.png",
+                     "Content-Type: image/png", "", "A", "--b", "Content-Disposition: inline;",
+                     "\tfilename=Email-Signature.png", "Content-Type: image/png", "", "B",
+                     "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b",
+             "4-8 image/png [inline] disp=inline@4 file=email-signature-1.png",
+             "10-14 image/png [attachment] disp=inline@10 file=Email-Signature.png"}},
+        CollectionCase{
+            "FilenameForms",
+            message({"--b", "Content-Type: application/pdf", "\tfilename=\"my file.pdf\"", "", "A",
+                     "--b", "Content-Type: application/pdf", "\tfilename=a=b.pdf", "", "B", "--b",
+                     "Content-Type: application/pdf", " filename=blank.pdf", "", "C", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b",
+             "4-7 application/pdf [attachment] file=my file.pdf",
+             "9-12 application/pdf [attachment] file=a=b.pdf",
+             "14-17 application/pdf [attachment]"}},
+        CollectionCase{
+            "ContentIdIsCaseSensitive",
+            message({"--b", "Content-Type: image/gif", "\tfilename=a.gif",
+                     "Content-Id: <part1.abc>", "", "A", "--b", "Content-Type: image/gif",
+                     "\tfilename=b.gif", "Content-ID: <x>", "", "B", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b",
+             "4-8 image/gif [attachment] file=a.gif cid=part1.abc@6",
+             "10-14 image/gif [attachment] file=b.gif"}},
         CollectionCase{"TextWithDispositionIsAnAttachment",
                        message({"--b", "Content-Type: text/plain", "", "body", "--b",
                                 "Content-Disposition: attachment;", "\tfilename=notes.txt",
                                 "Content-Type: text/plain", "", "file", "--b--"}),
                        {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/plain [plain text]",
                         "8-12 text/plain [attachment] disp=attachment@8 file=notes.txt"}},
-        CollectionCase{"FieldsInTheBodyAreIgnored",
-                       message({"--b", "Content-Type: application/octet-stream", "", "data",
-                                "Content-Disposition: inline;", "Content-Id: <late>", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-8 application/octet-stream [attachment]"}},
-        CollectionCase{"NestedContainerBeforeItsChildren",
-                       message({"--b", "Content-Type: multipart/related; boundary=\"r1\"", "",
-                                "--r1", "Content-Type: text/html", "", "<p>", "--r1",
-                                "Content-Type: image/png", "\tfilename=email-signature.png", "",
-                                "A", "--r1--", "", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-5 multipart/related [container] b=r1", "7-9 text/html [HTML]",
-                        "11-14 image/png [inline] file=email-signature.png"}}),
+        CollectionCase{
+            "FieldsInTheBodyAreIgnored",
+            message({"--b", "Content-Type: application/octet-stream", "", "data",
+                     "Content-Disposition: inline;", "Content-Id: <late>", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-8 application/octet-stream [attachment]"}},
+        CollectionCase{
+            "NestedContainerBeforeItsChildren",
+            message({"--b", "Content-Type: multipart/related; boundary=\"r1\"", "", "--r1",
+                     "Content-Type: text/html", "", "<p>", "--r1", "Content-Type: image/png",
+                     "\tfilename=email-signature.png", "", "A", "--r1--", "", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-5 multipart/related [container] b=r1",
+             "7-9 text/html [HTML]", "11-14 image/png [inline] file=email-signature.png"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,16 +219,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // A part after a nested section is collected (the enclosing level resumes right
         // after the nested closing row), and a delimiter right after it opens a part.
-        CollectionCase{"PartAfterNestedSection",
-                       message({"--b", "Content-Type: multipart/alternative; boundary=\"a\"", "",
-                                "--a", "Content-Type: text/plain", "", "t", "--a",
-                                "Content-Type: text/html", "", "h", "--a--", "--b",
-                                "Content-Disposition: attachment;", "\tfilename=r.pdf",
-                                "Content-Type: application/pdf", "", "P", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-5 multipart/alternative [container] b=a", "7-9 text/plain [plain text]",
-                        "11-13 text/html [HTML]",
-                        "16-20 application/pdf [attachment] disp=attachment@16 file=r.pdf"}},
+        CollectionCase{
+            "PartAfterNestedSection",
+            message({"--b", "Content-Type: multipart/alternative; boundary=\"a\"", "", "--a",
+                     "Content-Type: text/plain", "", "t", "--a", "Content-Type: text/html", "", "h",
+                     "--a--", "--b", "Content-Disposition: attachment;", "\tfilename=r.pdf",
+                     "Content-Type: application/pdf", "", "P", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-5 multipart/alternative [container] b=a",
+             "7-9 text/plain [plain text]", "11-13 text/html [HTML]",
+             "16-20 application/pdf [attachment] disp=attachment@16 file=r.pdf"}},
         // Truncated: no closing row; the open leaf ends with the last row.
         CollectionCase{"TruncatedLevelKeepsItsLastPart",
                        message({"--b", "Content-Type: text/plain", "", "t", "--b",
@@ -235,32 +235,32 @@ INSTANTIATE_TEST_SUITE_P(
                        {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/plain [plain text]",
                         "8-11 application/pdf [attachment] file=x.pdf"}},
         // A picture without a file name stays inline (the hook keeps its image tag).
-        CollectionCase{"UnnamedPictureStaysInline",
-                       message({"--b", "Content-Type: image/png", "Content-Id: <u1>", "", "A",
-                                "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b", "4-7 image/png [inline] cid=u1@5"}},
+        CollectionCase{
+            "UnnamedPictureStaysInline",
+            message({"--b", "Content-Type: image/png", "Content-Id: <u1>", "", "A", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-7 image/png [inline] cid=u1@5"}},
         // Displaced text parts are kept as attachments, in document order.
         CollectionCase{"DisplacedTextPartsBecomeAttachments",
                        message({"--b", "Content-Type: text/html", "", "h1", "--b",
-                                "Content-Type: application/pdf", "\tfilename=a.pdf", "", "P",
-                                "--b", "Content-Type: text/html", "", "h2", "--b",
+                                "Content-Type: application/pdf", "\tfilename=a.pdf", "", "P", "--b",
+                                "Content-Type: text/html", "", "h2", "--b",
                                 "Content-Type: text/html", "", "h3", "--b--"}),
                        {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/html [attachment]",
                         "8-11 application/pdf [attachment] file=a.pdf",
                         "13-15 text/html [attachment]", "17-19 text/html [HTML]"}},
         // Unquoted boundaries are MIME tokens: up to ";", a blank or the row's end.
-        CollectionCase{"UnquotedBoundaries",
-                       {"Content-Type: multipart/mixed; boundary=Apple-Mail-3-1;", "", "--Apple-Mail-3-1",
-                        "Content-Type: multipart/related;", "\tboundary=inner x", "", "--inner",
-                        "Content-Type: text/html", "", "h", "--inner--", "--Apple-Mail-3-1--"},
-                       {"0-1 multipart/mixed [header] ct@0 b=Apple-Mail-3-1",
-                        "3-5 multipart/related [container] b=inner", "7-9 text/html [HTML]"}},
+        CollectionCase{
+            "UnquotedBoundaries",
+            {"Content-Type: multipart/mixed; boundary=Apple-Mail-3-1;", "", "--Apple-Mail-3-1",
+             "Content-Type: multipart/related;", "\tboundary=inner x", "", "--inner",
+             "Content-Type: text/html", "", "h", "--inner--", "--Apple-Mail-3-1--"},
+            {"0-1 multipart/mixed [header] ct@0 b=Apple-Mail-3-1",
+             "3-5 multipart/related [container] b=inner", "7-9 text/html [HTML]"}},
         // An empty boundary would make every "--" row a delimiter: none, and the part is a leaf.
-        CollectionCase{"EmptyBoundaryIsNone",
-                       message({"--b", "Content-Type: multipart/related; boundary=\"\"", "",
-                                "--x", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-6 multipart/related [attachment]"}},
+        CollectionCase{
+            "EmptyBoundaryIsNone",
+            message({"--b", "Content-Type: multipart/related; boundary=\"\"", "", "--x", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 multipart/related [attachment]"}},
         // "Content-Id: " without "<" gives no identifier (and no empty one).
         CollectionCase{"ContentIdWithoutAngleBrackets",
                        message({"--b", "Content-Type: application/zip", "\tfilename=z.zip",
@@ -273,24 +273,24 @@ INSTANTIATE_TEST_SUITE_P(
                         "--b", "Content-Type: text/plain", "", "x", "--b--"},
                        {"0-0 - [header]"}},
         // A part without a Content-Type row runs on into the next one.
-        CollectionCase{"UntypedPartRunsOn",
-                       message({"--b", "X-Nothing: here", "", "a", "--b",
-                                "Content-Type: application/pdf", "", "P", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-10 application/pdf [attachment]"}},
+        CollectionCase{
+            "UntypedPartRunsOn",
+            message({"--b", "X-Nothing: here", "", "a", "--b", "Content-Type: application/pdf", "",
+                     "P", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-10 application/pdf [attachment]"}},
         // CR LF rows: "\r" alone ends a header block; values carry no CR.
-        CollectionCase{"CarriageReturns",
-                       {"Content-Type: multipart/mixed;\r", "\tboundary=\"b\"\r", "\r", "--b\r",
-                        "Content-Disposition: inline;\r", "\tfilename=p.jpg\r",
-                        "Content-Type: image/jpeg\r", "Content-Id: <c>\r", "\r",
-                        "Content-Id: <late>\r", "--b--\r", ""},
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-9 image/jpeg [attachment] disp=inline@4 file=p.jpg cid=c@7"}}),
+        CollectionCase{
+            "CarriageReturns",
+            {"Content-Type: multipart/mixed;\r", "\tboundary=\"b\"\r", "\r", "--b\r",
+             "Content-Disposition: inline;\r", "\tfilename=p.jpg\r", "Content-Type: image/jpeg\r",
+             "Content-Id: <c>\r", "\r", "Content-Id: <late>\r", "--b--\r", ""},
+            {"0-2 multipart/mixed [header] ct@0 b=b",
+             "4-9 image/jpeg [attachment] disp=inline@4 file=p.jpg cid=c@7"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(QVCollection, SignatureSettingAbsentWrongTypeOrEmpty) {
-  const std::string text = join(message({"--b", "Content-Type: image/png",
-                                         "\tfilename=email-signature.png", "", "A", "--b--"}));
+  const std::string text = join(message(
+      {"--b", "Content-Type: image/png", "\tfilename=email-signature.png", "", "A", "--b--"}));
   struct Row {
     const char* what;
     std::optional<QVDefaultsValue> setting;
@@ -326,8 +326,8 @@ TEST_F(QVCollection, NestingIsBounded) {
 
   std::string shallow = "Content-Type: multipart/mixed; boundary=\"b0\"\n\n--b0\n";
   for (std::uint32_t level = 1; level < QVManipulator::kMaxNesting; ++level) {
-    shallow += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(level) +
-               "\"\n\n--b" + std::to_string(level) + "\n";
+    shallow += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(level) + "\"\n\n--b" +
+               std::to_string(level) + "\n";
   }
   shallow += "Content-Type: text/plain\n\nx\n";
   QVManipulator ok(shallow);
@@ -351,10 +351,13 @@ TEST_F(QVCollection, MessagesWithoutAResultSayWhy) {
        QVRebuildFailure::kNoBoundary},
       {"no delimiter row", "Content-Type: multipart/mixed; boundary=\"b\"\n\nbody only",
        QVRebuildFailure::kNoDelimiterRow},
-      {"signed", "Content-Type: multipart/signed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\nx\n--b--",
+      {"signed",
+       "Content-Type: multipart/signed; boundary=\"b\"\n\n--b\nContent-Type: "
+       "text/plain\n\nx\n--b--",
        QVRebuildFailure::kSignedOrEncrypted},
       {"encrypted inside",
-       "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: application/pkcs7-mime; "
+       "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: "
+       "application/pkcs7-mime; "
        "smime-type=enveloped-data\n\nMII\n--b--",
        QVRebuildFailure::kSignedOrEncrypted},
   };

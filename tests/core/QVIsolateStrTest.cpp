@@ -15,11 +15,11 @@ TEST(QVIsolateStr, CutsFromPrefixToSuffix) {
   const Row table[] = {
       {"Content-Type: text/html; charset=utf-8", ": ", ";", "text/html"},
       {"Content-Type: text/plain", ": ", ";", "text/plain"},  // no suffix: to the end
-      {"\tboundary=\"b1=_x\"", "=\"", "\"", "b1=_x"},          // '=' not before '"' is no prefix
-      {"a=b=c", "=", "\n", "b=c"},                             // first prefix, suffix absent
-      {"x:abcB", ":", "B", "a"},                               // suffix ignores case
-      {"key=", "=", ";", ""},                                  // empty value
-      {"Content-Id: part1", "<", ">", std::nullopt},           // prefix absent: nothing
+      {"\tboundary=\"b1=_x\"", "=\"", "\"", "b1=_x"},         // '=' not before '"' is no prefix
+      {"a=b=c", "=", "\n", "b=c"},                            // first prefix, suffix absent
+      {"x:abcB", ":", "B", "a"},                              // suffix ignores case
+      {"key=", "=", ";", ""},                                 // empty value
+      {"Content-Id: part1", "<", ">", std::nullopt},          // prefix absent: nothing
       {"\tboundary=abc", "=\"", "\"", std::nullopt},
   };
   for (const Row& row : table) {

@@ -59,15 +59,39 @@ class QVRestructuring : public test::QVGlobalsTest {
   }
 };
 
-const std::vector<std::string> kIncoming = {
-    "Subject: Report", "Content-Type: multipart/alternative;", "\tboundary=\"TOP\"", "", "--TOP",
-    "Content-Type: text/plain", "", "Hello.", "--TOP", "Content-Type: multipart/related;",
-    "\tboundary=\"REL\"", "", "--REL", "Content-Type: text/html", "",
-    "<p>Hello.</p><img src=\"cid:sig1\">", "--REL", "Content-Disposition: inline;",
-    "\tfilename=email-signature.png", "Content-Type: image/png", "Content-Id: <sig1>", "",
-    "iVBORw0KGgo=", "--REL", "Content-Disposition: inline;", "\tfilename=report.pdf",
-    "Content-Type: application/pdf", "Content-Id: <pdf1>", "", "JVBERi0xLjQ=", "--REL--", "",
-    "--TOP--"};
+const std::vector<std::string> kIncoming = {"Subject: Report",
+                                            "Content-Type: multipart/alternative;",
+                                            "\tboundary=\"TOP\"",
+                                            "",
+                                            "--TOP",
+                                            "Content-Type: text/plain",
+                                            "",
+                                            "Hello.",
+                                            "--TOP",
+                                            "Content-Type: multipart/related;",
+                                            "\tboundary=\"REL\"",
+                                            "",
+                                            "--REL",
+                                            "Content-Type: text/html",
+                                            "",
+                                            "<p>Hello.</p><img src=\"cid:sig1\">",
+                                            "--REL",
+                                            "Content-Disposition: inline;",
+                                            "\tfilename=email-signature.png",
+                                            "Content-Type: image/png",
+                                            "Content-Id: <sig1>",
+                                            "",
+                                            "iVBORw0KGgo=",
+                                            "--REL",
+                                            "Content-Disposition: inline;",
+                                            "\tfilename=report.pdf",
+                                            "Content-Type: application/pdf",
+                                            "Content-Id: <pdf1>",
+                                            "",
+                                            "JVBERi0xLjQ=",
+                                            "--REL--",
+                                            "",
+                                            "--TOP--"};
 
 TEST_F(QVRestructuring, WorkedExampleRowForRow) {
   const std::vector<std::string> expected = {
@@ -134,7 +158,9 @@ struct LayoutCase {
   std::int64_t count;
 };
 
-void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class QVLayouts : public QVRestructuring, public ::testing::WithParamInterface<LayoutCase> {};
 
@@ -161,8 +187,13 @@ std::vector<std::string> parts(std::initializer_list<std::vector<std::string>> l
 const std::vector<std::string> plain(std::begin(kPlain), std::end(kPlain));
 const std::vector<std::string> html(std::begin(kHtml), std::end(kHtml));
 std::vector<std::string> file(const std::string& name, const std::string& disposition) {
-  return {"--T", disposition, "\tfilename=" + name, "Content-Type: application/pdf",
-          "Content-Id: <" + name + ">", "", "DATA"};
+  return {"--T",
+          disposition,
+          "\tfilename=" + name,
+          "Content-Type: application/pdf",
+          "Content-Id: <" + name + ">",
+          "",
+          "DATA"};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -171,8 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"NoInlinePartsUseTheTopBoundary",
                    parts({plain, html}),
                    {"--T", "Content-Type: multipart/alternative; boundary=\"B2\"", "", "--B2",
-                    "Content-Type: text/plain", "", "p", "--B2", "Content-Type: text/html", "",
-                    "h", "--B2--", "--T--"},
+                    "Content-Type: text/plain", "", "p", "--B2", "Content-Type: text/html", "", "h",
+                    "--B2--", "--T--"},
                    0},
         LayoutCase{"NoPlainText",
                    parts({html}),
@@ -193,29 +224,66 @@ INSTANTIATE_TEST_SUITE_P(
                    parts({plain, file("a", "Content-Disposition: inline;"),
                           file("b", "Content-Disposition: attachment;"),
                           file("c", "Content-Disposition: inline")}),
-                   {"--T", "Content-Type: multipart/alternative; boundary=\"B2\"", "", "--B2",
-                    "Content-Type: text/plain", "", "p", "--B2", "--B2--",
-                    "--T", "Content-Disposition: attachment;", "\tfilename=a",
-                    "Content-Type: application/pdf", "", "DATA",
-                    "--T", "Content-Disposition: attachment;", "\tfilename=b",
-                    "Content-Type: application/pdf", "", "DATA",
-                    "--T", "Content-Disposition: attachment;", "\tfilename=c",
-                    "Content-Type: application/pdf", "", "DATA", "--T--"},
+                   {"--T",
+                    "Content-Type: multipart/alternative; boundary=\"B2\"",
+                    "",
+                    "--B2",
+                    "Content-Type: text/plain",
+                    "",
+                    "p",
+                    "--B2",
+                    "--B2--",
+                    "--T",
+                    "Content-Disposition: attachment;",
+                    "\tfilename=a",
+                    "Content-Type: application/pdf",
+                    "",
+                    "DATA",
+                    "--T",
+                    "Content-Disposition: attachment;",
+                    "\tfilename=b",
+                    "Content-Type: application/pdf",
+                    "",
+                    "DATA",
+                    "--T",
+                    "Content-Disposition: attachment;",
+                    "\tfilename=c",
+                    "Content-Type: application/pdf",
+                    "",
+                    "DATA",
+                    "--T--"},
                    3},
         // The disposition's parameters on its own row survive the new type.
-        LayoutCase{"DispositionParametersKept",
-                   parts({{"--T", "Content-Disposition: inline; size=3", "\tfilename=a.png",
-                           "Content-Type: image/png", "Content-Id: <a>", "", "PNG"},
-                          {"--T", "Content-Disposition: attachment; filename=email-signature.gif",
-                           "\tfilename=email-signature.gif", "Content-Type: image/gif", "", "GIF"}}),
-                   {"--T", "Content-Type: multipart/related; boundary=\"B1\"", "", "--B1",
-                    "Content-Type: multipart/alternative; boundary=\"B2\"", "", "--B2", "--B2",
-                    "--B2--", "--B1",
-                    "Content-Disposition: inline; filename=email-signature.gif",
-                    "\tfilename=email-signature.gif", "Content-Type: image/gif", "", "GIF",
-                    "--B1--", "--T", "Content-Disposition: attachment; size=3", "\tfilename=a.png",
-                    "Content-Type: image/png", "", "PNG", "--T--"},
-                   1},
+        LayoutCase{
+            "DispositionParametersKept",
+            parts({{"--T", "Content-Disposition: inline; size=3", "\tfilename=a.png",
+                    "Content-Type: image/png", "Content-Id: <a>", "", "PNG"},
+                   {"--T", "Content-Disposition: attachment; filename=email-signature.gif",
+                    "\tfilename=email-signature.gif", "Content-Type: image/gif", "", "GIF"}}),
+            {"--T",
+             "Content-Type: multipart/related; boundary=\"B1\"",
+             "",
+             "--B1",
+             "Content-Type: multipart/alternative; boundary=\"B2\"",
+             "",
+             "--B2",
+             "--B2",
+             "--B2--",
+             "--B1",
+             "Content-Disposition: inline; filename=email-signature.gif",
+             "\tfilename=email-signature.gif",
+             "Content-Type: image/gif",
+             "",
+             "GIF",
+             "--B1--",
+             "--T",
+             "Content-Disposition: attachment; size=3",
+             "\tfilename=a.png",
+             "Content-Type: image/png",
+             "",
+             "PNG",
+             "--T--"},
+            1},
         // A part without a disposition row gets none; an inline part keeps its Content-Id.
         LayoutCase{"NoDispositionRowAdded",
                    parts({{"--T", "Content-Type: application/zip", "\tfilename=z.zip",
@@ -239,8 +307,7 @@ TEST_F(QVRestructuring, HeaderTypeReplacement) {
       {"Content-Type: Content; boundary=\"T\"", "Content-Type: multipart/mixed; boundary=\"T\""},
   };
   for (const Row& row : table) {
-    const std::string text =
-        row.typeRow + "\n\n--T\nContent-Type: text/plain\n\nx\n--T--";
+    const std::string text = row.typeRow + "\n\n--T\nContent-Type: text/plain\n\nx\n--T--";
     auto rows = rebuiltRows(text);
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0], row.expected);
@@ -266,9 +333,10 @@ TEST_F(QVRestructuring, CrLfMessagesStayCrLf) {
 
 TEST_F(QVRestructuring, LastRowWithoutLineFeedIsTerminated) {
   // A truncated message: its last part runs to the end of the data.
-  const std::string text = "Content-Type: multipart/mixed; boundary=\"T\"\n\n--T\n"
-                           "Content-Type: text/plain\n\np\n--T\n"
-                           "Content-Type: application/pdf\n\tfilename=x.pdf\n\nDATA";
+  const std::string text =
+      "Content-Type: multipart/mixed; boundary=\"T\"\n\n--T\n"
+      "Content-Type: text/plain\n\np\n--T\n"
+      "Content-Type: application/pdf\n\tfilename=x.pdf\n\nDATA";
   auto rows = rebuiltRows(text);
   ASSERT_GE(rows.size(), 3u);
   EXPECT_EQ(rows[rows.size() - 2], "DATA");
@@ -278,8 +346,10 @@ TEST_F(QVRestructuring, LastRowWithoutLineFeedIsTerminated) {
 TEST_F(QVRestructuring, FreshBoundaryThatStandsInTheMessageIsDrawnAgain) {
   std::srand(99);
   const std::string first = QVManipulator::createBoundary();
-  const std::string text = "Content-Type: multipart/mixed; boundary=\"T\"\n\n--T\n"
-                           "Content-Type: text/plain\n\n--" + first + "\n--T--";
+  const std::string text =
+      "Content-Type: multipart/mixed; boundary=\"T\"\n\n--T\n"
+      "Content-Type: text/plain\n\n--" +
+      first + "\n--T--";
   std::srand(99);
   QVManipulator m(text);
   auto out = m.manipulateParts();
@@ -295,8 +365,9 @@ TEST_F(QVRestructuring, FreshBoundariesNeverStartWithTheTopBoundary) {
   // as a delimiter of the top level.
   for (unsigned seed = 0; seed < 300; ++seed) {
     std::srand(seed);
-    QVManipulator m("Content-Type: multipart/mixed; boundary=\"a\"\n\n--a\n"
-                    "Content-Type: text/plain\n\nx\n--a--");
+    QVManipulator m(
+        "Content-Type: multipart/mixed; boundary=\"a\"\n\n--a\n"
+        "Content-Type: text/plain\n\nx\n--a--");
     log.lines.clear();
     ASSERT_TRUE(m.manipulateParts());
     for (const std::string& line : log.lines) {

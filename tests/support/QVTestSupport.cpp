@@ -56,7 +56,9 @@ std::string rawContent(GMimePart* part) {
   return normalisedBody(std::move(out));
 }
 
-std::string text(const char* s) { return s == nullptr ? std::string() : std::string(s); }
+std::string text(const char* s) {
+  return s == nullptr ? std::string() : std::string(s);
+}
 
 void walk(GMimeObject* object, QVMimeView& view) {
   GMimeContentType* type = g_mime_object_get_content_type(object);

@@ -37,7 +37,7 @@ struct QVMimeLeaf {
   std::string disposition;  // "" when none
   std::string filename;
   std::string contentId;
-  std::string body;         // the raw (encoded) body, line ends made LF, trailing ones dropped
+  std::string body;  // the raw (encoded) body, line ends made LF, trailing ones dropped
 };
 struct QVMimeView {
   bool parsed = false;

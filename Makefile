@@ -1,0 +1,47 @@
+# Stowlet: the two commands a newcomer needs, and a few more.
+#   make run    installs what is missing, builds, rewrites the bundled sample message
+#   make test   the same set-up, then every test
+#   make bench  the benchmarks (never part of the tests)
+
+PRESET   ?= default
+BUILD    := build/$(PRESET)
+SAMPLE   := resources/samples/mail-with-pictures.eml
+# The sample run keeps its settings inside the build folder, not in the user's home.
+RUN_DEFAULTS := $(BUILD)/run-defaults.plist
+
+.PHONY: all deps configure build run test bench format clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+configure: deps
+	cmake --preset $(PRESET)
+
+build: configure
+	cmake --build --preset $(PRESET)
+
+run: build
+	./$(BUILD)/stowlet --defaults $(RUN_DEFAULTS) rewrite $(SAMPLE)
+	@echo
+
+test: build
+	ctest --preset $(PRESET) -j2
+
+bench: build
+	./$(BUILD)/bench/stowlet-make-message 50 $(BUILD)/bench-50mb.eml
+	python3 bench/peak-memory.py "stowlet rewrite, 50 MB file to file" \
+	  $$(stat -c %s $(BUILD)/bench-50mb.eml) -- \
+	  ./$(BUILD)/stowlet --defaults $(BUILD)/bench-defaults.plist rewrite -q \
+	  $(BUILD)/bench-50mb.eml -o $(BUILD)/bench-50mb.out.eml
+	python3 bench/peak-memory.py "stowlet rewrite, 50 MB file to pipe" \
+	  $$(stat -c %s $(BUILD)/bench-50mb.eml) -- \
+	  ./$(BUILD)/stowlet --defaults $(BUILD)/bench-defaults.plist rewrite -q $(BUILD)/bench-50mb.eml
+	./$(BUILD)/bench/stowlet-core-bench
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build
