@@ -298,9 +298,6 @@ struct QVManipulator::LevelState {
     awaitingBoundary = false;
     containerDone = false;
   }
-  [[nodiscard]] bool isLeaf() const {
-    return !lookingForType && !awaitingBoundary && !part.boundary && !containerDone;
-  }
 };
 
 std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t start,
@@ -339,7 +336,12 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
             p.cidRow = pos;
           }
         }
-        if (isEmptyRow(r)) s.inHeader = false;
+        if (isEmptyRow(r)) {
+          s.inHeader = false;
+          // A multipart part whose header names no boundary is read as a leaf: a
+          // "boundary=" further down is content, not its parameter.
+          s.awaitingBoundary = false;
+        }
       }
       if (s.lookingForType && startsWith(r, kContentType)) {
         p.contentType = isolateStr(withoutCR(r), ": ", ";");
@@ -363,9 +365,14 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
         if (nestingTooDeep_) return n;
         s.containerDone = true;
         walkedNested = true;
-      } else if (s.isLeaf() && dashes && isDelimiterRow(r, boundary)) {
-        p.endRow = pos - 1;
-        closeLeaf(p, signature);
+      } else if (dashes && isDelimiterRow(r, boundary)) {
+        // Our delimiter ends the part whatever it held: a part without a Content-Type row
+        // (MIME reads it as plain text) or a multipart part whose own delimiter never came
+        // is kept whole rather than run into the next part or dropped.
+        if (pos > p.startRow) {
+          p.endRow = pos - 1;
+          closeLeaf(p, signature);
+        }
         s.restart(pos + 1);
       }
     }
@@ -374,8 +381,8 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     pos = next;
     if (closing) return pos;
     if (pos >= n) {
-      // A truncated level: its open leaf part ends with the last row.
-      if (s.isLeaf() && s.part.startRow < n) {
+      // A truncated level: its open part ends with the last row.
+      if (!s.containerDone && s.part.contentType && s.part.startRow < n) {
         s.part.endRow = n - 1;
         closeLeaf(s.part, signature);
       }

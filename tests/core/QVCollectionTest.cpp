@@ -272,12 +272,24 @@ INSTANTIATE_TEST_SUITE_P(
                        {"Subject: no type", "", "Content-Type: multipart/mixed; boundary=\"b\"",
                         "--b", "Content-Type: text/plain", "", "x", "--b--"},
                        {"0-0 - [header]"}},
-        // A part without a Content-Type row runs on into the next one.
-        CollectionCase{
-            "UntypedPartRunsOn",
-            message({"--b", "X-Nothing: here", "", "a", "--b", "Content-Type: application/pdf", "",
-                     "P", "--b--"}),
-            {"0-2 multipart/mixed [header] ct@0 b=b", "4-10 application/pdf [attachment]"}},
+        // A part without a Content-Type row ends at the next delimiter like any other.
+        CollectionCase{"UntypedPartIsKept",
+                       message({"--b", "X-Nothing: here", "", "a", "--b",
+                                "Content-Type: application/pdf", "", "P", "--b", "", "last",
+                                "--b--"}),
+                       {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 - [attachment]",
+                        "8-10 application/pdf [attachment]", "12-13 - [attachment]"}},
+        // A multipart part whose delimiter rows never come, or whose header has no
+        // boundary, is kept whole as a leaf instead of swallowing the parts after it.
+        CollectionCase{"BrokenMultipartPartsAreKeptWhole",
+                       message({"--b", "Content-Type: multipart/mixed; boundary=\"never\"", "",
+                                "x", "--b", "Content-Type: multipart/mixed", "",
+                                "boundary=\"late\"", "--late", "--b",
+                                "Content-Type: application/pdf", "", "P", "--b--"}),
+                       {"0-2 multipart/mixed [header] ct@0 b=b",
+                        "4-6 multipart/mixed [attachment] b=never",
+                        "8-11 multipart/mixed [attachment]",
+                        "13-15 application/pdf [attachment]"}},
         // CR LF rows: "\r" alone ends a header block; values carry no CR.
         CollectionCase{
             "CarriageReturns",
