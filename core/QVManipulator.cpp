@@ -107,6 +107,7 @@ std::string_view describe(QVRebuildFailure failure) {
     case QVRebuildFailure::kNotUtf8: return "not UTF-8";
     case QVRebuildFailure::kNoContentType: return "no Content-Type in the header";
     case QVRebuildFailure::kEmptyContentType: return "empty Content-Type in the header";
+    case QVRebuildFailure::kSeveralContentTypes: return "several Content-Type fields in the header";
     case QVRebuildFailure::kNotMultipart: return "not multipart";
     case QVRebuildFailure::kNoBoundary: return "no boundary";
     case QVRebuildFailure::kNoDelimiterRow: return "no delimiter row";
@@ -205,6 +206,15 @@ void QVManipulator::collectParts() {
   // from it, the boundary from the Content-Type row or one of its continuation rows.
   std::uint32_t headerEnd = 0;
   while (headerEnd < n && !isEmptyRow(row(headerEnd))) ++headerEnd;
+
+  // Field names are case-insensitive to other readers: with two Content-Type fields, some
+  // would read the one left unchanged, so such a message is not rebuilt.
+  std::size_t typeFields = 0;
+  for (std::uint32_t i = 0; i < headerEnd; ++i) {
+    std::string_view r = row(i);
+    if (r.size() >= 13 && containsIgnoringCase(r.substr(0, 13), "content-type:")) ++typeFields;
+  }
+  severalHeaderTypes_ = typeFields > 1;
 
   for (std::uint32_t i = 0; i < headerEnd; ++i) {
     std::string_view r = row(i);
@@ -459,6 +469,7 @@ std::optional<QVRebuildFailure> QVManipulator::failure() {
     return startsWith(*h.contentType, "multipart") ? QVRebuildFailure::kNoBoundary
                                                    : QVRebuildFailure::kNotMultipart;
   }
+  if (severalHeaderTypes_) return QVRebuildFailure::kSeveralContentTypes;
   if (!topDelimiterFound_) return QVRebuildFailure::kNoDelimiterRow;
   if (nestingTooDeep_) return QVRebuildFailure::kNestingTooDeep;
   if (signedOrEncrypted_) return QVRebuildFailure::kSignedOrEncrypted;

@@ -39,6 +39,7 @@ enum class QVRebuildFailure : std::uint8_t {
   kNotUtf8,            // the bytes are not UTF-8 text
   kNoContentType,      // the header block has no "Content-Type: " row
   kEmptyContentType,   // the header's Content-Type value is empty
+  kSeveralContentTypes,  // the header has more than one Content-Type field: readers differ
   kNotMultipart,       // the header's type is not multipart and has no boundary
   kNoBoundary,         // a multipart header without a usable boundary parameter
   kNoDelimiterRow,     // no row opens the top boundary's first part
@@ -167,6 +168,7 @@ class QVManipulator {
   bool topDelimiterFound_ = false;
   bool nestingTooDeep_ = false;
   bool signedOrEncrypted_ = false;
+  bool severalHeaderTypes_ = false;
   std::vector<std::uint32_t> dashRows_;  // rows beginning with "--" seen by the walk
 
   std::vector<QVContentPart> bagAll_;

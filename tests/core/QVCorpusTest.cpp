@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "core/QVManipulator.h"
 #include "core/QVSettingKeys.h"
@@ -59,6 +60,49 @@ TEST_F(QVCorpus, RealMessagesKeepEveryLeafBody) {
     }
   }
   EXPECT_GE(rebuilt, 17u);
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// Real messages broken the ways messages break: rows lost, doubled or cut off, line ends
+// mixed. Whatever the damage, the result is none or a message GMime reads as multipart/mixed.
+TEST_F(QVCorpus, DamagedRealMessagesGiveNoneOrMixed) {
+  std::mt19937 random(2026);
+  const auto files = test::realCorpus();
+  ASSERT_FALSE(files.empty());
+  std::size_t rebuilt = 0;
+  for (int round = 0; round < 400; ++round) {
+    const auto& file = files[random() % files.size()];
+    std::vector<std::string> rows = test::splitRows(test::readFile(file));
+    if (!rows.empty() && rows[0].find_first_not_of(' ') != 0) rows.erase(rows.begin());
+    const int damage = static_cast<int>(random() % 4);
+    const std::size_t at = random() % rows.size();
+    switch (damage) {
+      case 0: rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(at)); break;
+      case 1: rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(at), rows[at]); break;
+      case 2: rows.resize(std::max<std::size_t>(at, 1)); break;
+      default: rows[at] += "\r"; break;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < rows.size(); ++i) text += (i ? "\n" : "") + rows[i];
+    SCOPED_TRACE(file.filename().string() + " damage " + std::to_string(damage) + " at row " +
+                 std::to_string(at));
+    QVManipulator m(text);
+    log.lines.clear();
+    const std::optional<std::string> out = m.manipulateParts();
+    if (!out) continue;
+    ++rebuilt;
+    ASSERT_FALSE(out->empty());
+    EXPECT_NE(out->back(), '\n');
+    ASSERT_EQ(log.lines.size(), 2u);
+    const test::QVMimeView view = test::parseMime(*out);
+    EXPECT_EQ(view.tree.rfind("mixed[", 0), 0u) << view.tree;
+  }
+  EXPECT_GT(rebuilt, 200u);
 }
 
 }  // namespace
