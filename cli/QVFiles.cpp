@@ -70,30 +70,34 @@ QVInput::~QVInput() {
   if (map_ != nullptr) ::munmap(map_, mapLength_);
 }
 
-std::optional<std::string> writeAll(int fd, const std::vector<std::string_view>& pieces) {
-  std::vector<iovec> vec;
-  vec.reserve(pieces.size());
-  for (std::string_view p : pieces) {
-    if (!p.empty()) vec.push_back({const_cast<char*>(p.data()), p.size()});
-  }
-  std::size_t first = 0;
-  while (first < vec.size()) {
-    const int count = static_cast<int>(std::min<std::size_t>(vec.size() - first, IOV_MAX));
-    const ssize_t n = ::writev(fd, vec.data() + first, count);
+std::optional<std::string> writeAll(int fd, std::size_t count,
+                                    const std::function<std::string_view(std::size_t)>& piece) {
+  // Batches of at most IOV_MAX pieces; a short write resumes inside the batch.
+  std::vector<iovec> batch;
+  batch.reserve(std::min<std::size_t>(count, IOV_MAX));
+  std::size_t next = 0;
+  while (next < count || !batch.empty()) {
+    while (next < count && batch.size() < IOV_MAX) {
+      const std::string_view p = piece(next++);
+      if (!p.empty()) batch.push_back({const_cast<char*>(p.data()), p.size()});
+    }
+    if (batch.empty()) break;
+    const ssize_t n = ::writev(fd, batch.data(), static_cast<int>(batch.size()));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errnoText(errno);
     }
-    // Skip what was written, possibly part of a piece.
     auto left = static_cast<std::size_t>(n);
-    while (first < vec.size() && left >= vec[first].iov_len) {
-      left -= vec[first].iov_len;
-      ++first;
+    std::size_t done = 0;
+    while (done < batch.size() && left >= batch[done].iov_len) {
+      left -= batch[done].iov_len;
+      ++done;
     }
-    if (left > 0) {
-      vec[first].iov_base = static_cast<char*>(vec[first].iov_base) + left;
-      vec[first].iov_len -= left;
+    if (done < batch.size() && left > 0) {
+      batch[done].iov_base = static_cast<char*>(batch[done].iov_base) + left;
+      batch[done].iov_len -= left;
     }
+    batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(done));
   }
   return std::nullopt;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,9 +32,10 @@ class QVInput {
   std::string_view bytes_;
 };
 
-// Writes all pieces to a descriptor; the error text when a write fails.
-[[nodiscard]] std::optional<std::string> writeAll(int fd,
-                                                  const std::vector<std::string_view>& pieces);
+// Writes `count` pieces, `piece(i)` each, to a descriptor with vectored writes; the error
+// text when a write fails.
+[[nodiscard]] std::optional<std::string> writeAll(
+    int fd, std::size_t count, const std::function<std::string_view(std::size_t)>& piece);
 
 // An output file that appears only once complete: bytes go to a temporary file in the
 // same folder, which commit() syncs and renames over the target. Dropped without commit,

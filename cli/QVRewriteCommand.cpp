@@ -38,9 +38,7 @@ int rewriteOne(const std::string& input, const Destination& to, bool inPlace, bo
   }
   QVManipulator manipulator(in.bytes());
   std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild();
-  std::vector<std::string_view> pieces;
   if (rebuilt) {
-    pieces = rebuilt->pieces();
     ++tally.rewritten;
     tally.attachments += rebuilt->attachmentCount();
   } else {
@@ -54,11 +52,14 @@ int rewriteOne(const std::string& input, const Destination& to, bool inPlace, bo
       }
     }
     if (inPlace) return kExitOk;  // the file already holds the message as it is
-    pieces.push_back(in.bytes());
   }
+  // The rebuilt message's pieces, or the message as it came.
+  const std::size_t count = rebuilt ? rebuilt->pieceCount() : 1;
+  const std::string_view whole = in.bytes();
+  const auto piece = [&](std::size_t i) { return rebuilt ? rebuilt->piece(i) : whole; };
 
   if (to.toStdout) {
-    if (auto error = writeAll(STDOUT_FILENO, pieces)) {
+    if (auto error = writeAll(STDOUT_FILENO, count, piece)) {
       complain("cannot write to standard output: " + *error);
       return kExitIo;
     }
@@ -69,7 +70,7 @@ int rewriteOne(const std::string& input, const Destination& to, bool inPlace, bo
     complain("cannot create " + to.file.string() + ": " + *error);
     return kExitCantCreate;
   }
-  if (auto error = writeAll(out.fd(), pieces)) {
+  if (auto error = writeAll(out.fd(), count, piece)) {
     complain("cannot write " + to.file.string() + ": " + *error);
     return kExitIo;
   }

@@ -1,7 +1,6 @@
 #include "core/QVManipulator.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <limits>
 
@@ -85,12 +84,27 @@ std::string_view filenameValue(std::string_view row) {
   return rest;
 }
 
-bool containsIgnoringCase(std::string_view s, std::string_view part) {
-  auto it = std::search(s.begin(), s.end(), part.begin(), part.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
+// Letter case of ASCII only: every literal searched for is ASCII, and the locale must not
+// matter.
+constexpr char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool sameIgnoringCase(char a, char b) {
+  return asciiLower(a) == asciiLower(b);
+}
+
+std::size_t findIgnoringCase(std::string_view s, std::string_view part) {
+  const bool hasLetters = std::any_of(part.begin(), part.end(), [](char c) {
+    return asciiLower(c) != c || (c >= 'a' && c <= 'z');
   });
-  return it != s.end();
+  if (!hasLetters) return s.find(part);
+  auto it = std::search(s.begin(), s.end(), part.begin(), part.end(), sameIgnoringCase);
+  return it == s.end() ? std::string_view::npos : static_cast<std::size_t>(it - s.begin());
+}
+
+bool containsIgnoringCase(std::string_view s, std::string_view part) {
+  return findIgnoringCase(s, part) != std::string_view::npos;
 }
 
 bool isSignedOrEncryptedType(std::string_view type) {
@@ -483,6 +497,18 @@ class QVRowWriter {
               std::uint32_t rowCount, std::string_view eol)
       : source_(source), starts_(starts), rowCount_(rowCount), eol_(eol) {}
 
+  // A new row that recurs (a delimiter row): its bytes are kept once and reused, so a
+  // long boundary is not copied for every part it opens.
+  struct Kept {
+    std::size_t offset, length;
+  };
+  Kept keep(std::string_view text) {
+    const std::size_t at = made_.size();
+    made_.append(text).append(eol_);
+    return {at, made_.size() - at};
+  }
+  void reuse(Kept row) { push(row.offset, row.length, true); }
+
   // A new row, with the message's line end.
   void made(std::string_view text) {
     const std::size_t at = made_.size();
@@ -532,9 +558,9 @@ class QVRowWriter {
     auto& back = pieces_;
     if (!back.empty() && back.back().made == made &&
         back.back().offset + back.back().length == offset) {
-      back.back().length += length;  // contiguous with the previous piece
+      back.back().length += static_cast<std::uint32_t>(length);  // continues the previous piece
     } else {
-      back.push_back({offset, length, made});
+      back.push_back({offset, static_cast<std::uint32_t>(length), made});
     }
     size_ += length;
   }
@@ -575,17 +601,14 @@ std::string replacedDisposition(std::string_view row, std::string_view type) {
 std::vector<std::string_view> QVRebuiltMessage::pieces() const {
   std::vector<std::string_view> out;
   out.reserve(pieces_.size());
-  const std::string_view made(made_);
-  for (const Piece& p : pieces_) {
-    out.push_back((p.made ? made : source_).substr(p.offset, p.length));
-  }
+  for (std::size_t i = 0; i < pieces_.size(); ++i) out.push_back(piece(i));
   return out;
 }
 
 std::string QVRebuiltMessage::bytes() const {
   std::string out;
   out.reserve(size_);
-  for (std::string_view piece : pieces()) out.append(piece);
+  for (std::size_t i = 0; i < pieces_.size(); ++i) out.append(piece(i));
   return out;
 }
 
@@ -620,15 +643,17 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild() {
     out.copy(h.contentTypeRow + 1, h.endRow);
   }
 
+  const QVRowWriter::Kept topRow = out.keep(dash(top));
   const std::string related = freshBoundary({});
   qvLog("Boundary1::(" + related + ")");
   const bool wrap = !bagInline_.empty();
+  const QVRowWriter::Kept relatedRow = out.keep(dash(related));
   if (wrap) {
-    out.made(dash(top));
+    out.reuse(topRow);
     out.made("Content-Type: multipart/related; boundary=\"" + related + "\"");
     out.made("");
   }
-  out.made(dash(wrap ? std::string_view(related) : top));
+  out.reuse(wrap ? relatedRow : topRow);
 
   const std::string alternative = freshBoundary(related);
   qvLog("Boundary2::(" + alternative + ")");
@@ -665,13 +690,13 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild() {
   };
 
   for (std::size_t index : bagInline_) {
-    out.made(dash(related));
+    out.reuse(relatedRow);
     copyMoved(bagAll_[index], "inline", false);
   }
   if (wrap) out.made(dash(related, "--"));
 
   for (std::size_t index : bagAttach_) {
-    out.made(dash(top));
+    out.reuse(topRow);
     copyMoved(bagAll_[index], "attachment", true);
     increaseStowletCount();
   }

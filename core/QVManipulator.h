@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,16 +36,16 @@ namespace qv {
 
 // Why a message has no rebuilt form; it is then sent as the host generated it.
 enum class QVRebuildFailure : std::uint8_t {
-  kTooLarge,           // 4 GiB or more, or more than 2^31 rows
-  kNotUtf8,            // the bytes are not UTF-8 text
-  kNoContentType,      // the header block has no "Content-Type: " row
-  kEmptyContentType,   // the header's Content-Type value is empty
+  kTooLarge,             // 4 GiB or more, or more than 2^31 rows
+  kNotUtf8,              // the bytes are not UTF-8 text
+  kNoContentType,        // the header block has no "Content-Type: " row
+  kEmptyContentType,     // the header's Content-Type value is empty
   kSeveralContentTypes,  // the header has more than one Content-Type field: readers differ
-  kNotMultipart,       // the header's type is not multipart and has no boundary
-  kNoBoundary,         // a multipart header without a usable boundary parameter
-  kNoDelimiterRow,     // no row opens the top boundary's first part
-  kNestingTooDeep,     // more nested multipart levels than kMaxNesting
-  kSignedOrEncrypted,  // rebuilding would break a signature or an encryption envelope
+  kNotMultipart,         // the header's type is not multipart and has no boundary
+  kNoBoundary,           // a multipart header without a usable boundary parameter
+  kNoDelimiterRow,       // no row opens the top boundary's first part
+  kNestingTooDeep,       // more nested multipart levels than kMaxNesting
+  kSignedOrEncrypted,    // rebuilding would break a signature or an encryption envelope
 };
 
 // A short lower-case reason, e.g. "not multipart".
@@ -71,6 +72,11 @@ class QVRebuiltMessage {
   // Parts written as attachments.
   [[nodiscard]] std::size_t attachmentCount() const { return attachments_; }
   // The pieces in order, valid while this object and the original bytes live.
+  [[nodiscard]] std::size_t pieceCount() const { return pieces_.size(); }
+  [[nodiscard]] std::string_view piece(std::size_t i) const {
+    const Piece& p = pieces_[i];
+    return (p.made ? std::string_view(made_) : source_).substr(p.offset, p.length);
+  }
   [[nodiscard]] std::vector<std::string_view> pieces() const;
   // The message joined into one buffer, sized in advance.
   [[nodiscard]] std::string bytes() const;
@@ -79,8 +85,8 @@ class QVRebuiltMessage {
   friend class QVRowWriter;
   struct Piece {
     std::size_t offset;
-    std::size_t length;
-    bool made;  // in `made_`, else in the original message
+    std::uint32_t length;  // messages are below 4 GiB
+    bool made;             // in `made_`, else in the original message
   };
   std::string_view source_;
   std::string made_;
@@ -128,7 +134,7 @@ class QVManipulator {
 
   // What the collection found. Indexes in the bags refer to bagAll().
   [[nodiscard]] const QVContentPart& header() const { return bagAll_.front(); }
-  [[nodiscard]] const std::vector<QVContentPart>& bagAll() const { return bagAll_; }
+  [[nodiscard]] const std::deque<QVContentPart>& bagAll() const { return bagAll_; }
   [[nodiscard]] const QVContentPart* partTextPlain() const;
   [[nodiscard]] const QVContentPart* partTextHtml() const;
   [[nodiscard]] const std::vector<std::size_t>& bagInline() const { return bagInline_; }
@@ -171,7 +177,7 @@ class QVManipulator {
   bool severalHeaderTypes_ = false;
   std::vector<std::uint32_t> dashRows_;  // rows beginning with "--" seen by the walk
 
-  std::vector<QVContentPart> bagAll_;
+  std::deque<QVContentPart> bagAll_;  // a deque: records never move as it grows
   std::optional<std::size_t> plain_;
   std::optional<std::size_t> html_;
   std::vector<std::size_t> bagInline_;
