@@ -40,8 +40,20 @@ struct QVRewriteOptions {
   std::optional<std::string> output;
   bool inPlace = false;
   bool quiet = false;
+  bool keepHtml = false;
 };
 
+struct QVComposeOptions {
+  std::string plainFile;
+  std::string htmlFile;
+  std::vector<std::string> attachments;  // FILE or FILE=CID
+  std::vector<std::string> headers;      // "Name: value"
+  std::optional<std::string> output;
+  bool withoutPlugin = false;
+  bool reproducible = false;
+};
+
+[[nodiscard]] int runCompose(QVMailSession& mail, const QVComposeOptions& options);
 [[nodiscard]] int runRewrite(QVMailSession& mail, const QVRewriteOptions& options);
 [[nodiscard]] int runInspect(QVMailSession& mail, const std::string& input);
 

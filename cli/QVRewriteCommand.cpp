@@ -8,6 +8,7 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
+#include "cli/QVHtmlCleaner.h"
 #include "core/QVManipulator.h"
 
 namespace qv::cli {
@@ -28,8 +29,10 @@ struct Destination {
   fs::path file;
 };
 
-int rewriteOne(const std::string& input, const Destination& to, bool inPlace, bool quiet,
+int rewriteOne(const std::string& input, const Destination& to, const QVRewriteOptions& options,
                bool batch, Tally& tally) {
+  const bool inPlace = options.inPlace;
+  const bool quiet = options.quiet;
   QVInput in;
   if (auto error = QVInput::open(input, in)) {
     complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
@@ -37,7 +40,14 @@ int rewriteOne(const std::string& input, const Destination& to, bool inPlace, bo
     return kExitNoInput;
   }
   QVManipulator manipulator(in.bytes());
-  std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild();
+  // The HTML keeps no image tag for a picture that becomes an attachment.
+  QVManipulator::HtmlBodyFilter clean;
+  if (!options.keepHtml) {
+    clean = [&manipulator](const QVContentPart& html, std::string_view body) {
+      return cleanHtmlBody(manipulator, html, body, movedContentIds(manipulator));
+    };
+  }
+  std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild(clean);
   if (rebuilt) {
     ++tally.rewritten;
     tally.attachments += rebuilt->attachmentCount();
@@ -149,7 +159,7 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
     } else {
       to.file = *options.output;
     }
-    const int code = rewriteOne(in, to, options.inPlace, options.quiet, batch, tally);
+    const int code = rewriteOne(in, to, options, batch, tally);
     if (status == kExitOk) status = code;
   }
   if (progress) std::fprintf(stderr, "\r\033[K");

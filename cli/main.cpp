@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
       ->type_name("OUT");
   rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace, "Rewrite the files in place");
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors");
+  rewriteCmd->add_flag("--keep-html", rewrite.keepHtml,
+                       "Keep the HTML's image tags of the pictures moved to attachments");
 
   std::string inspectInput;
   CLI::App* inspectCmd =
@@ -46,6 +48,30 @@ int main(int argc, char** argv) {
   inspectCmd->add_option("file", inspectInput, "The message (- for standard input)")
       ->required()
       ->type_name("FILE");
+
+  QVComposeOptions compose;
+  CLI::App* composeCmd = app.add_subcommand(
+      "compose",
+      "Build a message as Mail's composer does and write what Mail would send, with the "
+      "plug-in's hook in place");
+  composeCmd->add_option("--plain", compose.plainFile, "The plain-text alternative")
+      ->required()
+      ->type_name("FILE");
+  composeCmd->add_option("--html", compose.htmlFile, "The HTML text, image tags and all")
+      ->required()
+      ->type_name("FILE");
+  composeCmd
+      ->add_option("--attach", compose.attachments,
+                   "A file to attach; CID is its identifier as the HTML writes it after cid:")
+      ->type_name("FILE[=CID]");
+  composeCmd->add_option("--header", compose.headers, "A header field")
+      ->type_name("\"Name: value\"");
+  composeCmd->add_option("-o,--output", compose.output, "Write here instead of standard output")
+      ->type_name("OUT");
+  composeCmd->add_flag("--without-plugin", compose.withoutPlugin,
+                       "Leave the plug-in out: what the stand-in Mail writes alone");
+  composeCmd->add_flag("--reproducible", compose.reproducible,
+                       "Fixed identifiers, boundaries and date, for comparisons");
 
   try {
     app.parse(argc, argv);
@@ -60,6 +86,8 @@ int main(int argc, char** argv) {
   int status = kExitOk;
   if (rewriteCmd->parsed()) {
     status = runRewrite(mail, rewrite);
+  } else if (composeCmd->parsed()) {
+    status = runCompose(mail, compose);
   } else if (inspectCmd->parsed()) {
     status = runInspect(mail, inspectInput);
   }

@@ -612,7 +612,7 @@ std::string QVRebuiltMessage::bytes() const {
   return out;
 }
 
-std::optional<QVRebuiltMessage> QVManipulator::rebuild() {
+std::optional<QVRebuiltMessage> QVManipulator::rebuild(const HtmlBodyFilter& htmlFilter) {
   if (failure()) return std::nullopt;
 
   const QVContentPart& h = header();
@@ -662,7 +662,23 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild() {
   out.made(dash(alternative));
   if (const QVContentPart* p = partTextPlain()) out.copy(p->startRow, p->endRow);
   out.made(dash(alternative));
-  if (const QVContentPart* p = partTextHtml()) out.copy(p->startRow, p->endRow);
+  if (const QVContentPart* p = partTextHtml()) {
+    std::optional<std::string> body;
+    std::uint32_t bodyStart = p->startRow;
+    while (bodyStart <= p->endRow && !isEmptyRow(row(bodyStart))) ++bodyStart;
+    ++bodyStart;  // past the empty row that ends the part's header block
+    if (htmlFilter && bodyStart <= p->endRow) {
+      const std::size_t from = rowStarts_[bodyStart];
+      const std::size_t to = rowStarts_[p->endRow + 1] - 1;
+      body = htmlFilter(*p, data_.substr(from, to - from));
+    }
+    if (body) {
+      out.copy(p->startRow, bodyStart - 1);
+      out.remade(*body);
+    } else {
+      out.copy(p->startRow, p->endRow);
+    }
+  }
   out.made(dash(alternative, "--"));
 
   // A moved part: its disposition row replaced, and for an attachment its Content-Id

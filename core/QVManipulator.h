@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -141,10 +142,15 @@ class QVManipulator {
   [[nodiscard]] const std::vector<std::size_t>& bagAttach() const { return bagAttach_; }
   [[nodiscard]] QVPartRole roleOf(std::size_t index) const;
 
+  // Given the HTML part and its body (the rows after its header block, joined by line feeds,
+  // each keeping its CR), a replacement body of the same form, or nothing to keep it.
+  using HtmlBodyFilter =
+      std::function<std::optional<std::string>(const QVContentPart& html, std::string_view body)>;
+
   // Rebuilds the message: collects the parts if not done, draws the two boundaries (and
   // logs them), counts each attachment written. Nothing when the message cannot be rebuilt;
-  // failure() then says why. Call once.
-  [[nodiscard]] std::optional<QVRebuiltMessage> rebuild();
+  // failure() then says why. Call once. A filter may replace the HTML part's body.
+  [[nodiscard]] std::optional<QVRebuiltMessage> rebuild(const HtmlBodyFilter& htmlFilter = {});
   // rebuild(), joined into bytes.
   [[nodiscard]] std::optional<std::string> manipulateParts();
   // Why the message cannot be rebuilt, once the parts are collected; nothing when it can.

@@ -149,6 +149,11 @@ def main():
         f"--{top}--\n")
     with open(os.path.join(HERE, "mail-with-pictures.eml"), "w", encoding="utf-8", newline="\n") as f:
         f.write(message)
+    # The composer's side of the same message, for `stowlet compose`.
+    with open(os.path.join(HERE, "compose.html"), "w", encoding="utf-8", newline="\n") as f:
+        f.write(html.replace(photo_cid, "photo").replace(pdf_cid, "report").replace(sig_cid, "signature"))
+    with open(os.path.join(HERE, "compose.txt"), "w", encoding="utf-8", newline="\n") as f:
+        f.write(plain)
 
 
 if __name__ == "__main__":
