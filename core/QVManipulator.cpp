@@ -148,6 +148,7 @@ std::string_view describe(QVPartRole role) {
 
 QVManipulator::QVManipulator(std::string_view data, QVUserDefaults* defaults)
     : data_(data), defaults_(defaults) {
+  bagAll_.emplace_back();  // the header record, empty until the collection runs
   if (data.size() >= std::numeric_limits<std::uint32_t>::max()) {
     tooLarge_ = true;
     return;
@@ -159,7 +160,7 @@ QVManipulator::QVManipulator(std::string_view data, QVUserDefaults* defaults)
     return;
   }
   const std::size_t rows = rowStarts_.size() - 1;
-  if (rows > kMaxRows) {
+  if (rows >= kMaxRows) {
     tooLarge_ = true;
     rowStarts_.clear();
     return;
@@ -271,16 +272,18 @@ std::int32_t QVManipulator::collectPartsBody(std::optional<std::string_view> bou
   if (!boundary || startPos < 0 || static_cast<std::uint32_t>(startPos) >= rowCount_) {
     return startPos;
   }
-  if (bagAll_.empty()) bagAll_.emplace_back();
   collected_ = true;
   return static_cast<std::int32_t>(walkLevel(*boundary, static_cast<std::uint32_t>(startPos), 1));
 }
 
-void QVManipulator::closeLeaf(QVContentPart part, std::string_view signature) {
+void QVManipulator::closeLeaf(const QVContentPart& part, bool namedAnyhow,
+                              std::string_view signature) {
   const std::size_t index = bagAll_.size();
   const std::string_view type = part.contentType.value_or(std::string_view{});
   const bool hasDisposition = part.contentDisposition.has_value();
   const bool named = part.filename.has_value() && !part.filename->empty();
+  const bool sentAsAttachment =
+      hasDisposition && containsIgnoringCase(*part.contentDisposition, "attachment");
   bagAll_.push_back(part);
 
   // A text part displaced by a later one of its kind stays in the message as an
@@ -298,9 +301,12 @@ void QVManipulator::closeLeaf(QVContentPart part, std::string_view signature) {
   } else if (contains(type, "text/html") && !hasDisposition) {
     takeText(html_);
   } else if (contains(type, "image/") &&
-             (!named || (!signature.empty() && contains(*part.filename, signature)))) {
-    // Signature pictures stay inline; so do unnamed pictures, which the outgoing hook
-    // leaves referenced from the HTML.
+             ((named && !signature.empty() && contains(*part.filename, signature)) ||
+              (!named && !namedAnyhow && !sentAsAttachment))) {
+    // Signature pictures stay inline; so do pictures without any name, which the outgoing
+    // hook leaves referenced from the HTML. A name in another form (on the disposition
+    // row, as Content-Type's name) or an "attachment" disposition keeps a picture an
+    // attachment.
     bagInline_.push_back(index);
   } else {
     bagAttach_.push_back(index);
@@ -309,6 +315,7 @@ void QVManipulator::closeLeaf(QVContentPart part, std::string_view signature) {
 
 struct QVManipulator::LevelState {
   QVContentPart part;
+  bool namedAnyhow = false;  // a name parameter of any form in the header block
   bool inHeader = true;
   bool lookingForType = true;
   bool awaitingBoundary = false;
@@ -317,6 +324,7 @@ struct QVManipulator::LevelState {
   void restart(std::uint32_t startRow) {
     part = QVContentPart{};
     part.startRow = startRow;
+    namedAnyhow = false;
     inHeader = true;
     lookingForType = true;
     awaitingBoundary = false;
@@ -330,7 +338,27 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
   const std::uint32_t n = rowCount_;
   if (n <= start) return start;
 
+  // A delimiter row of an enclosing level ends this one (a nested section left unclosed
+  // must not swallow the parts after it). When a row opens by prefix both an enclosing
+  // boundary and one of ours, the longer boundary is the row's own.
+  auto enclosingDelimiter = [&](std::string_view r, std::size_t ours) {
+    for (std::string_view outer : enclosing_) {
+      if (outer.size() > ours && isDelimiterRow(r, outer)) return true;
+    }
+    return false;
+  };
+  // The open part at the end of a level that was never closed: kept when it has a type or
+  // any text at all.
   LevelState s;
+  auto closeOpen = [&](std::uint32_t endRow) {
+    if (s.containerDone || s.part.startRow > endRow || endRow >= n) return;
+    bool keep = s.part.contentType.has_value();
+    for (std::uint32_t r = s.part.startRow; !keep && r <= endRow; ++r) keep = !isEmptyRow(row(r));
+    if (!keep) return;
+    s.part.endRow = endRow;
+    closeLeaf(s.part, s.namedAnyhow, signature);
+  };
+
   s.restart(start);
   std::uint32_t pos = start;
   for (;;) {
@@ -339,6 +367,17 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     if (dashes) dashRows_.push_back(pos);
     std::uint32_t next = pos + 1;
     bool walkedNested = false;
+
+    if (dashes) {
+      std::size_t ours = isDelimiterRow(r, boundary) ? boundary.size() : 0;
+      if (!s.containerDone && s.part.boundary && isDelimiterRow(r, *s.part.boundary)) {
+        ours = std::max(ours, s.part.boundary->size());
+      }
+      if (enclosingDelimiter(r, ours)) {
+        closeOpen(pos - 1);
+        return pos;  // the enclosing level reads this row
+      }
+    }
 
     if (s.containerDone) {
       // Rows after a nested section belong to no part until our next delimiter row.
@@ -359,6 +398,10 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
             p.cid = cid;
             p.cidRow = pos;
           }
+        }
+        if (!s.namedAnyhow &&
+            (containsIgnoringCase(r, "name=") || containsIgnoringCase(r, "name*"))) {
+          s.namedAnyhow = true;
         }
         if (isEmptyRow(r)) {
           s.inHeader = false;
@@ -384,8 +427,9 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
           nestingTooDeep_ = true;
           return n;
         }
-        const std::string_view inner = *p.boundary;
-        next = walkLevel(inner, pos + 1, depth + 1);
+        enclosing_.push_back(boundary);
+        next = walkLevel(*p.boundary, pos + 1, depth + 1);
+        enclosing_.pop_back();
         if (nestingTooDeep_) return n;
         s.containerDone = true;
         walkedNested = true;
@@ -395,7 +439,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
         // is kept whole rather than run into the next part or dropped.
         if (pos > p.startRow) {
           p.endRow = pos - 1;
-          closeLeaf(p, signature);
+          closeLeaf(p, s.namedAnyhow, signature);
         }
         s.restart(pos + 1);
       }
@@ -406,10 +450,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     if (closing) return pos;
     if (pos >= n) {
       // A truncated level: its open part ends with the last row.
-      if (!s.containerDone && s.part.contentType && s.part.startRow < n) {
-        s.part.endRow = n - 1;
-        closeLeaf(s.part, signature);
-      }
+      closeOpen(n - 1);
       return pos;
     }
   }
@@ -626,16 +667,25 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(const HtmlBodyFilter& htm
     return s;
   };
 
-  // The header, its type made multipart/mixed. Only the value's own occurrences are
-  // replaced, never text in the field name.
+  // The header, its type made multipart/mixed. Only the type's own occurrences are
+  // replaced: never text in the field name, nor in the boundary parameter's value (the
+  // boundary must still match its delimiter rows).
   {
     const std::string_view typeRow = row(h.contentTypeRow);
     const std::string_view type = *h.contentType;
+    std::size_t keepFrom = std::string_view::npos, keepTo = 0;
+    if (auto b = boundaryValue(typeRow)) {
+      keepFrom = static_cast<std::size_t>(b->data() - typeRow.data());
+      keepTo = keepFrom + b->size();
+    }
     std::string changed(typeRow.substr(0, kContentType.size()));
     std::size_t from = kContentType.size();
-    for (std::size_t at; (at = typeRow.find(type, from)) != std::string_view::npos;
-         from = at + type.size()) {
+    for (std::size_t at = typeRow.find(type, from); at != std::string_view::npos;
+         at = typeRow.find(type, at + 1)) {
+      if (at < from) continue;
+      if (at < keepTo && at + type.size() > keepFrom) continue;
       changed.append(typeRow.substr(from, at - from)).append("multipart/mixed");
+      from = at + type.size();
     }
     changed.append(typeRow.substr(from));
     if (h.contentTypeRow > 0) out.copy(0, h.contentTypeRow - 1);

@@ -100,7 +100,7 @@ class QVManipulator {
  public:
   // Deeper than any mailer nests; bounds the recursion of the body walk.
   static constexpr std::uint32_t kMaxNesting = 64;
-  // Row numbers are signed 32-bit in the walk's interface.
+  // Row numbers are signed 32-bit in the walk's interface: fewer rows than 2^31.
   static constexpr std::uint64_t kMaxRows = std::uint64_t{1} << 31;
 
   // Splits `data` into rows. Data that is not UTF-8 (or too large) gives no rows.
@@ -164,7 +164,7 @@ class QVManipulator {
  private:
   struct LevelState;
   std::uint32_t walkLevel(std::string_view boundary, std::uint32_t start, std::uint32_t depth);
-  void closeLeaf(QVContentPart part, std::string_view signature);
+  void closeLeaf(const QVContentPart& part, bool namedAnyhow, std::string_view signature);
   void noteContentType(std::string_view type);
   [[nodiscard]] std::string signatureName() const;
   [[nodiscard]] std::string freshBoundary(std::string_view avoid) const;
@@ -181,7 +181,8 @@ class QVManipulator {
   bool nestingTooDeep_ = false;
   bool signedOrEncrypted_ = false;
   bool severalHeaderTypes_ = false;
-  std::vector<std::uint32_t> dashRows_;  // rows beginning with "--" seen by the walk
+  std::vector<std::uint32_t> dashRows_;      // rows beginning with "--" seen by the walk
+  std::vector<std::string_view> enclosing_;  // boundaries of the levels around the walk
 
   std::deque<QVContentPart> bagAll_;  // a deque: records never move as it grows
   std::optional<std::size_t> plain_;

