@@ -115,11 +115,15 @@ void textPart(std::string& out, std::string_view subtype, std::string_view text)
 }
 
 void filePart(std::string& out, const QVMailAttachment& file, bool related) {
-  const std::string name = file.filename.value_or("Attachment");
   const std::string type = file.mimeType.value_or("application/octet-stream");
   if (related) out += "Content-Transfer-Encoding: base64\n";
-  out += "Content-Disposition: inline;\n\t" + filenameParameter(name) + "\n";
-  out += "Content-Type: " + type + ";\n\tx-unix-mode=0644;\n\tname=" + nameValue(name) + "\n";
+  if (file.filename) {
+    out += "Content-Disposition: inline;\n\t" + filenameParameter(*file.filename) + "\n";
+    out += "Content-Type: " + type + ";\n\tx-unix-mode=0644;\n\tname=" + nameValue(*file.filename) +
+           "\n";
+  } else {
+    out += "Content-Disposition: inline\nContent-Type: " + type + ";\n\tx-unix-mode=0644\n";
+  }
   if (!related) out += "Content-Transfer-Encoding: base64\n";
   if (file.contentID) out += "Content-Id: " + *file.contentID + "\n";
   out += "\n" + base64(file.bytes());

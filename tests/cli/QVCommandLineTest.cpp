@@ -29,9 +29,9 @@ std::string shellQuoted(const std::string& s) {
 class QVCommandLine : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The binary under test: $STOWLET_BIN, else the one built beside these tests.
     const char* bin = std::getenv("STOWLET_BIN");
-    ASSERT_NE(bin, nullptr) << "STOWLET_BIN must name the stowlet binary";
-    bin_ = bin;
+    bin_ = bin != nullptr ? bin : STOWLET_BUILT_BIN;
     dir_ = fs::temp_directory_path() /
            ("stowlet-cli-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -199,6 +199,99 @@ TEST_F(QVCommandLine, RealCorpusNeverFails) {
     EXPECT_EQ(test::parseMime(std::string_view(out).substr(skip)).tree.rfind("mixed[", 0), 0u)
         << f.filename();
   }
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+const fs::path kSamples = fs::path(STOWLET_SOURCE_DIR) / "resources" / "samples";
+
+std::vector<std::string> composeArgs(std::vector<std::string> extra) {
+  std::vector<std::string> args = {"compose",
+                                   "--plain",
+                                   (kSamples / "compose.txt").string(),
+                                   "--html",
+                                   (kSamples / "compose.html").string(),
+                                   "--attach",
+                                   (kSamples / "photo.png").string() + "=photo",
+                                   "--attach",
+                                   (kSamples / "report.pdf").string() + "=report",
+                                   "--attach",
+                                   (kSamples / "email-signature.png").string() + "=signature",
+                                   "--header",
+                                   "From: Bob <bob@example.net>",
+                                   "--header",
+                                   "To: Ann <ann@example.org>",
+                                   "--header",
+                                   "Subject: The view"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+std::string htmlOf(const std::string& raw) {
+  // The decoded-enough HTML: the sample's HTML is 7bit.
+  const std::size_t at = raw.find("<html>");
+  return at == std::string::npos ? "" : raw.substr(at, raw.find("</html>", at) - at);
+}
+
+TEST_F(QVCommandLine, ComposeSendsPicturesAsAttachments) {
+  const Outcome r = run(composeArgs({}));
+  ASSERT_EQ(r.code, 0) << r.err;
+  const test::QVMimeView view = test::parseMime(r.out);
+  EXPECT_EQ(view.tree, "mixed[related[alternative[plain,html],png],png,pdf]");
+  ASSERT_EQ(view.leaves.size(), 5u);
+  EXPECT_EQ(view.leaves[2].filename, "email-signature.png");
+  EXPECT_EQ(view.leaves[2].contentId, "signature");
+  for (int i : {3, 4}) {
+    EXPECT_EQ(view.leaves[i].disposition, "attachment");
+    EXPECT_EQ(view.leaves[i].contentId, "");
+  }
+  EXPECT_NE(r.out.find("Content-Disposition: attachment;\n\tfilename=photo.png"),
+            std::string::npos);
+  const std::string html = htmlOf(r.out);
+  EXPECT_NE(html.find("cid:signature"), std::string::npos);
+  EXPECT_EQ(html.find("cid:photo"), std::string::npos);
+  const std::string saved = test::readFile(defaults_);
+  EXPECT_NE(saved.find("<key>QVStowletCount</key>\n\t<integer>2</integer>"), std::string::npos);
+}
+
+TEST_F(QVCommandLine, ComposeSwitchedOffIsMailsOwnOutput) {
+  const Outcome alone = run(composeArgs({"--reproducible", "--without-plugin"}));
+  ASSERT_EQ(alone.code, 0) << alone.err;
+  EXPECT_EQ(test::parseMime(alone.out).tree, "alternative[plain,related[html,png,pdf,png]]");
+  std::ofstream(defaults_) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
+                              "<dict><key>QVStowletEnabled</key><false/></dict></plist>";
+  const Outcome off = run(composeArgs({"--reproducible"}));
+  ASSERT_EQ(off.code, 0) << off.err;
+  EXPECT_EQ(off.out, alone.out);
+  std::ofstream(defaults_) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
+                              "<dict><key>QVStowletLegacy</key><true/></dict></plist>";
+  EXPECT_EQ(run(composeArgs({"--reproducible"})).out, alone.out);
+}
+
+TEST_F(QVCommandLine, RewriteRemovesTheMovedPicturesTags) {
+  // The HTML in quoted-printable, as Mail writes long lines; a picture and a signature.
+  const std::string message =
+      "Content-Type: multipart/alternative;\n\tboundary=\"T\"\n\n--T\n"
+      "Content-Type: text/plain\n\nhi\n--T\nContent-Type: multipart/related;\n\tboundary=\"R\"\n\n"
+      "--R\nContent-Transfer-Encoding: quoted-printable\nContent-Type: text/html;\n"
+      "\tcharset=utf-8\n\n<p>hi <img src=3D\"cid:p1\" width=3D\"1\"> <img src=3D\"cid:s1\" =\n"
+      "width=3D\"1\"></p>\n--R\nContent-Transfer-Encoding: base64\n"
+      "Content-Disposition: inline;\n\tfilename=photo.png\nContent-Type: image/png\n"
+      "Content-Id: <p1>\n\nUE5H\n--R\nContent-Transfer-Encoding: base64\n"
+      "Content-Disposition: inline;\n\tfilename=email-signature.png\nContent-Type: image/png\n"
+      "Content-Id: <s1>\n\nU0lH\n--R--\n\n--T--\n";
+  const fs::path in = write("qp.eml", message);
+  Outcome r = run({"rewrite", "-q", in.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("cid:p1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("cid:s1"), std::string::npos) << r.out;
+  EXPECT_EQ(test::parseMime(r.out).tree, "mixed[related[alternative[plain,html],png],png]");
+  r = run({"rewrite", "-q", "--keep-html", in.string()});
+  EXPECT_NE(r.out.find("cid:p1"), std::string::npos);
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ TEST_F(QVRuntimeTest, ProfilesLeaveOutClassesAndSelectors) {
   mail::QVStandInMail poorer(profile);
   EXPECT_EQ(poorer.classNamed("MCAttachment"), nullptr);
   ASSERT_NE(poorer.classNamed("MCMessageGenerator"), nullptr);
-  EXPECT_EQ(poorer.classNamed("MCMessageGenerator")->instanceMethod(mail::kNewMessage.name), nullptr);
+  EXPECT_EQ(poorer.classNamed("MCMessageGenerator")->instanceMethod(mail::kNewMessage.name),
+            nullptr);
 }
 
 }  // namespace
