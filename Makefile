@@ -39,6 +39,7 @@ bench: build
 	  $$(stat -c %s $(BUILD)/bench-50mb.eml) -- \
 	  ./$(BUILD)/stowlet --defaults $(BUILD)/bench-defaults.plist rewrite -q $(BUILD)/bench-50mb.eml
 	./$(BUILD)/bench/stowlet-core-bench
+	./$(BUILD)/bench/stowlet-hook-bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
