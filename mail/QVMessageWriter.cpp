@@ -244,10 +244,10 @@ std::string writeMessage(const QVMessageContent& content, QVUuidSource& uuids) {
   out += topType;
   out += "Mime-Version: 1.0 (Mac OS X Mail 16.0 \\(3731.500.231\\))\n";
   if (auto subject = field("Subject")) out += "Subject: " + headerValue(*subject) + "\n";
+  out += "Message-Id: " + field("Message-Id").value_or("<" + uuids.next() + "@example.net>") + "\n";
   out += "Date: " + field("Date").value_or(dateNow()) + "\n";
   if (auto to = field("To")) out += "To: " + headerValue(*to) + "\n";
   if (auto cc = field("Cc")) out += "Cc: " + headerValue(*cc) + "\n";
-  out += "Message-Id: " + field("Message-Id").value_or("<" + uuids.next() + "@example.net>") + "\n";
   static constexpr std::string_view kWritten[] = {
       "From", "Subject", "Date", "To", "Cc", "Message-Id", "Content-Type", "Mime-Version"};
   for (const auto& [name, value] : content.headers) {

@@ -3,7 +3,7 @@
 // real format:
 //
 // - LF line ends; header rows From, Content-Type (boundary on a TAB continuation row
-//   "\tboundary=\"Apple-Mail=_<UUID>\""), Mime-Version, Subject, Date, To, Cc, Message-Id,
+//   "\tboundary=\"Apple-Mail=_<UUID>\""), Mime-Version, Subject, Message-Id, Date, To, Cc,
 //   then any other field of the header set;
 // - with a plain text: a multipart/alternative of the text/plain part and the HTML;
 // - the HTML alone as a text/html part; with attachments only, a multipart/related
