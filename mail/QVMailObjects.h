@@ -11,13 +11,37 @@
 
 namespace qv::mail {
 
-// An object with key-value access ("valueForKey:", "setValue:forKey:").
+// An object with key-value access ("valueForKey:", "setValue:forKey:"). Keys that a class
+// does not handle itself are kept as the object's own values.
 class QVMailObject : public QVObject {
  public:
   using QVObject::QVObject;
   [[nodiscard]] virtual QVObjectRef valueForKey(std::string_view key) const;
-  // False when the object has no such key.
   virtual bool setValueForKey(QVObjectRef value, std::string_view key);
+
+ private:
+  std::vector<std::pair<std::string, QVObjectRef>> values_;
+};
+
+// AttachmentViewController: shows one attachment of a displayed message.
+class QVMailAttachmentViewController final : public QVMailObject {
+ public:
+  using QVMailObject::QVMailObject;
+  QVObjectRef attachment;
+};
+
+// The preferences window and the preferences controller (NSPreferences).
+class QVMailWindow final : public QVMailObject {
+ public:
+  using QVMailObject::QVMailObject;
+  QVObjectRef toolbar;
+};
+class QVMailPreferencesController final : public QVMailObject {
+ public:
+  using QVMailObject::QVMailObject;
+  [[nodiscard]] QVObjectRef valueForKey(std::string_view key) const override;
+  std::vector<std::pair<std::string, QVObjectRef>> panes;
+  std::shared_ptr<QVMailWindow> window;
 };
 
 // MCAttachment: a file of the message, with what Mail knows of it.

@@ -2,19 +2,35 @@
 
 namespace qv::mail {
 
-QVObjectRef QVMailObject::valueForKey(std::string_view) const {
+QVObjectRef QVMailObject::valueForKey(std::string_view key) const {
+  for (const auto& [k, v] : values_) {
+    if (k == key) return v;
+  }
   return nullptr;
 }
-bool QVMailObject::setValueForKey(QVObjectRef, std::string_view) {
-  return false;
+
+bool QVMailObject::setValueForKey(QVObjectRef value, std::string_view key) {
+  for (auto& [k, v] : values_) {
+    if (k == key) {
+      v = std::move(value);
+      return true;
+    }
+  }
+  values_.emplace_back(std::string(key), std::move(value));
+  return true;
+}
+
+QVObjectRef QVMailPreferencesController::valueForKey(std::string_view key) const {
+  if (key == kPreferencesPanelKey) return window;
+  return QVMailObject::valueForKey(key);
 }
 
 QVObjectRef QVMailOutgoingMessage::valueForKey(std::string_view key) const {
-  return key == kRawDataKey ? rawData : nullptr;
+  return key == kRawDataKey ? rawData : QVMailObject::valueForKey(key);
 }
 
 bool QVMailOutgoingMessage::setValueForKey(QVObjectRef value, std::string_view key) {
-  if (key != kRawDataKey) return false;
+  if (key != kRawDataKey) return QVMailObject::setValueForKey(std::move(value), key);
   rawData = std::move(value);
   return true;
 }
@@ -85,7 +101,103 @@ QVStandInMail::QVStandInMail(QVMailProfile profile) : profile_(std::move(profile
                               std::move(headers));
             }));
   }
+  defineShellClasses();
   QVRuntime::setCurrent(this);
+}
+
+// Mail's plug-in base, attachment view controller and preferences machinery.
+void QVStandInMail::defineShellClasses() {
+  QVClass& bundle = define("MVMailBundle", "NSObject");
+  if (offers("MVMailBundle", kRegisterBundle.name)) {
+    bundle.addClassMethod(kRegisterBundle, std::function<void(QVClass&)>([this](QVClass& cls) {
+                            std::lock_guard lock(mutex_);
+                            registeredBundles_.push_back(cls.name());
+                          }));
+  }
+
+  QVClass& controller = define("AttachmentViewController", "NSObject");
+  // Mail's own answers: pictures and PDF documents inline, other files as icons.
+  auto showsInline = [](QVObject& self) {
+    auto& c = static_cast<QVMailAttachmentViewController&>(self);
+    auto* file = dynamic_cast<const QVMailAttachment*>(c.attachment.get());
+    const std::string type = file != nullptr ? file->mimeType.value_or("") : "";
+    return type.rfind("image/", 0) == 0 || type == "application/pdf";
+  };
+  if (offers("AttachmentViewController", kShouldBeDisplayedInlineByDefault.name)) {
+    controller.addInstanceMethod(kShouldBeDisplayedInlineByDefault,
+                                 std::function<bool(QVObject&)>(showsInline));
+  }
+  if (offers("AttachmentViewController", kCanBeDisplayedInline.name)) {
+    controller.addInstanceMethod(kCanBeDisplayedInline,
+                                 std::function<bool(QVObject&)>(showsInline));
+  }
+  controller.addInstanceMethod(
+      kAttachment, std::function<QVObjectRef(QVObject&)>([](QVObject& self) {
+        return static_cast<QVMailAttachmentViewController&>(self).attachment;
+      }));
+
+  QVClass& preferences = define("NSPreferences", "NSObject");
+  define("NSWindow", "NSObject")
+      .addInstanceMethod(kToolbar, std::function<QVObjectRef(QVObject&)>([](QVObject& self) {
+                           return static_cast<QVMailWindow&>(self).toolbar;
+                         }));
+  define("NSToolbar", "NSObject");
+  if (offers("NSPreferences", kSharedPreferences.name)) {
+    preferences.addClassMethod(
+        kSharedPreferences, std::function<QVObjectRef(QVClass&)>([this](QVClass&) {
+          std::lock_guard lock(mutex_);
+          if (preferencesCalls_++ < profile_.preferencesAbsentCalls) {
+            return QVObjectRef();
+          }
+          if (!preferencesController_) {
+            auto c = std::make_shared<QVMailPreferencesController>(*classes_.at("NSPreferences"));
+            c->window = std::make_shared<QVMailWindow>(*classes_.at("NSWindow"));
+            if (profile_.windowHasToolbar) {
+              c->window->toolbar = std::make_shared<QVMailObject>(*classes_.at("NSToolbar"));
+            }
+            preferencesController_ = c;
+          }
+          return QVObjectRef(preferencesController_);
+        }));
+  }
+  preferences.addInstanceMethod(
+      kAddPreferenceNamed, std::function<void(QVObject&, std::string, QVObjectRef)>(
+                               [](QVObject& self, std::string name, QVObjectRef owner) {
+                                 static_cast<QVMailPreferencesController&>(self).panes.emplace_back(
+                                     std::move(name), std::move(owner));
+                               }));
+
+  QVClass& module = define("NSPreferencesModule", "NSObject");
+  module.addClassMethod(kSharedInstance, std::function<QVObjectRef(QVClass&)>([this](QVClass& cls) {
+                          std::lock_guard lock(mutex_);
+                          QVObjectRef& instance = modules_[&cls];
+                          if (!instance) instance = std::make_shared<QVMailObject>(cls);
+                          return instance;
+                        }));
+  module.addInstanceMethod(kAwakeFromNib, std::function<void(QVObject&)>([](QVObject&) {}));
+  module.addInstanceMethod(kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject&) {}));
+  module.addInstanceMethod(
+      kImageForPreferenceNamed,
+      std::function<std::optional<std::string>(QVObject&, std::string)>(
+          [](QVObject&, std::string) { return std::optional<std::string>(); }));
+}
+
+std::vector<std::string> QVStandInMail::registeredBundles() {
+  std::lock_guard lock(mutex_);
+  return registeredBundles_;
+}
+
+std::shared_ptr<QVMailPreferencesController> QVStandInMail::preferencesController() {
+  std::lock_guard lock(mutex_);
+  return preferencesController_;
+}
+
+std::shared_ptr<QVMailAttachmentViewController> QVStandInMail::makeAttachmentViewController(
+    QVObjectRef attachment) {
+  auto controller =
+      std::make_shared<QVMailAttachmentViewController>(known("AttachmentViewController"));
+  controller->attachment = std::move(attachment);
+  return controller;
 }
 
 QVStandInMail::~QVStandInMail() {

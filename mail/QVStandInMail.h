@@ -8,6 +8,7 @@
 // A profile leaves out classes or selectors, to stand for a Mail that lacks them.
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -27,6 +28,10 @@ struct QVMailProfile {
   std::set<std::string, std::less<>> missingClasses;
   // "Class selector" pairs, e.g. {"MCMessageGenerator", "newMessageWith..."}.
   std::set<std::pair<std::string, std::string>> missingSelectors;
+  // +sharedPreferences gives no controller on this many first calls.
+  int preferencesAbsentCalls = 0;
+  // The preferences window has a toolbar before any pane is added.
+  bool windowHasToolbar = false;
 };
 
 class QVStandInMail final : public QVRuntime {
@@ -57,8 +62,17 @@ class QVStandInMail final : public QVRuntime {
   // How many times Mail's own generator method ran.
   [[nodiscard]] int generatorRuns() const { return generatorRuns_; }
 
+  // The classes Mail took as plug-ins (registerBundle).
+  [[nodiscard]] std::vector<std::string> registeredBundles();
+  // The preferences controller, once +sharedPreferences has made it.
+  [[nodiscard]] std::shared_ptr<QVMailPreferencesController> preferencesController();
+  // A controller showing one attachment, as Mail makes for each attachment it lays out.
+  [[nodiscard]] std::shared_ptr<QVMailAttachmentViewController> makeAttachmentViewController(
+      QVObjectRef attachment);
+
  private:
   QVClass& define(std::string_view name, std::string_view superclass);
+  void defineShellClasses();
   // One of the stand-in's own classes, whatever the profile hides from lookup.
   QVClass& known(std::string_view name);
   [[nodiscard]] bool offers(std::string_view cls, std::string_view selector) const;
@@ -70,6 +84,10 @@ class QVStandInMail final : public QVRuntime {
   std::mutex uuidMutex_;
   QVUuidSource uuids_;
   std::atomic<int> generatorRuns_{0};
+  std::vector<std::string> registeredBundles_;
+  int preferencesCalls_ = 0;
+  std::shared_ptr<QVMailPreferencesController> preferencesController_;
+  std::map<const QVClass*, QVObjectRef> modules_;
 };
 
 }  // namespace qv::mail
