@@ -1,11 +1,10 @@
 # Stowlet: the two commands a newcomer needs, and a few more.
-#   make run    installs what is missing, builds, rewrites the bundled sample message
+#   make run    installs what is missing, builds, runs the demo on the bundled sample
 #   make test   the same set-up, then every test
 #   make bench  the benchmarks (never part of the tests)
 
 PRESET   ?= default
 BUILD    := build/$(PRESET)
-SAMPLE   := resources/samples/mail-with-pictures.eml
 # The sample run keeps its settings inside the build folder, not in the user's home.
 RUN_DEFAULTS := $(BUILD)/run-defaults.plist
 
@@ -23,8 +22,7 @@ build: configure
 	cmake --build --preset $(PRESET)
 
 run: build
-	./$(BUILD)/stowlet --defaults $(RUN_DEFAULTS) rewrite $(SAMPLE)
-	@echo
+	./$(BUILD)/stowlet --defaults $(RUN_DEFAULTS) demo
 
 test: build
 	ctest --preset $(PRESET) -j2

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "mail/QVMailDefaults.h"
+#include "mail/QVMailHost.h"
 #include "mail/QVMailLog.h"
+#include "mail/QVStandInMail.h"
 
 namespace qv::cli {
 
@@ -22,14 +24,18 @@ inline constexpr int kExitConfig = 78;      // EX_CONFIG
 // Prints "stowlet: <text>" on standard error.
 void complain(const std::string& text);
 
-// The stand-in Mail for one run: its user defaults (with the plug-in's defaults written)
-// and its log. Exit code kExitOk when it could start.
+// The stand-in Mail for one run: its user defaults, its runtime and services, its log, and
+// the plug-in loaded into it (its start-up lines go to the log). Exit code kExitOk when it
+// could start.
 struct QVMailSession {
   std::unique_ptr<QVMailDefaults> defaults;
+  std::unique_ptr<mail::QVStandInMail> mail;
+  std::unique_ptr<mail::QVMailHost> host;
   QVMailLog log;
   bool quiet = false;
 
-  [[nodiscard]] int start(const std::optional<std::string>& defaultsFlag, bool quietLog);
+  [[nodiscard]] int start(const std::optional<std::string>& defaultsFlag, bool quietLog,
+                          bool loadPlugin = true);
   // Saves the settings; the exit code.
   [[nodiscard]] int finish();
   ~QVMailSession();
@@ -53,6 +59,16 @@ struct QVComposeOptions {
   bool reproducible = false;
 };
 
+struct QVPrefsOptions {
+  bool show = false;
+  std::vector<std::string> assignments;  // NAME=VALUE
+  bool yes = false;
+};
+
+[[nodiscard]] int runDemo(QVMailSession& mail);
+[[nodiscard]] int runView(QVMailSession& mail, const std::string& input);
+[[nodiscard]] int runMenu(QVMailSession& mail, bool pick);
+[[nodiscard]] int runPrefs(QVMailSession& mail, const QVPrefsOptions& options);
 [[nodiscard]] int runCompose(QVMailSession& mail, const QVComposeOptions& options);
 [[nodiscard]] int runRewrite(QVMailSession& mail, const QVRewriteOptions& options);
 [[nodiscard]] int runInspect(QVMailSession& mail, const std::string& input);

@@ -10,9 +10,7 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
-#include "hooks/QVGeneratorHook.h"
 #include "mail/QVStandInMail.h"
-#include "shell/QVExchange.h"
 
 namespace qv::cli {
 
@@ -75,20 +73,10 @@ std::optional<std::string> readWhole(const std::string& name, std::string& into)
 }  // namespace
 
 int runCompose(QVMailSession& session, const QVComposeOptions& options) {
-  (void)session;
-  mail::QVStandInMail mail;
+  mail::QVStandInMail& mail = *session.mail;
   if (options.reproducible) {
     mail.setUuidSeed(1);
     std::srand(1);
-  }
-  if (!options.withoutPlugin) {
-    // Load the plug-in's generator hook the way the start-up does.
-    if (!addGeneratorTraits(mail) ||
-        !fun(mail, mail::kMessageGeneratorClass, mail::kNewMessage.name,
-             mail::kMessageGeneratorClass, kQVNewMessage.name, true)) {
-      complain("the stand-in Mail has no generator to hook");
-      return kExitIo;
-    }
   }
 
   std::string plain, html;

@@ -1,10 +1,8 @@
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 
 #include "cli/QVCommands.h"
 #include "host/QVLog.h"
-#include "shell/QVSettings.h"
+#include "shell/QVMailPlugin.h"
 
 namespace qv::cli {
 
@@ -12,7 +10,8 @@ void complain(const std::string& text) {
   std::fprintf(stderr, "stowlet: %s\n", text.c_str());
 }
 
-int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool quietLog) {
+int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool quietLog,
+                         bool loadPlugin) {
   quiet = quietLog;
   const auto file = QVMailDefaults::locate(defaultsFlag);
   if (!file) {
@@ -27,11 +26,10 @@ int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool qu
     return kExitConfig;
   }
   defaults = std::move(opened.store);
-  userDefaults = defaults.get();
   if (!quiet) setLogSink(&log);
-  writeDefaults(*defaults);
-  // As the plug-in does when Mail loads it: fresh boundaries differ from run to run.
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  mail = std::make_unique<mail::QVStandInMail>();
+  host = std::make_unique<mail::QVMailHost>(*mail, *defaults, mail::QVMailHost::defaultResources());
+  if (loadPlugin) QVMailPlugin::initialize(*host);
   return kExitOk;
 }
 
@@ -47,6 +45,8 @@ int QVMailSession::finish() {
 QVMailSession::~QVMailSession() {
   if (userDefaults == defaults.get()) userDefaults = nullptr;
   setLogSink(nullptr);
+  host.reset();
+  mail.reset();
 }
 
 }  // namespace qv::cli

@@ -73,6 +73,30 @@ int main(int argc, char** argv) {
   composeCmd->add_flag("--reproducible", compose.reproducible,
                        "Fixed identifiers, boundaries and date, for comparisons");
 
+  CLI::App* demoCmd = app.add_subcommand(
+      "demo",
+      "Send the bundled sample through Mail with the plug-in: the MIME tree before and after, "
+      "and how a recipient's Mail with the plug-in shows each attachment");
+
+  std::string viewInput;
+  CLI::App* viewCmd = app.add_subcommand(
+      "view", "Show how Mail with the plug-in lays out each attachment of a received message");
+  viewCmd->add_option("file", viewInput, "The message (- for standard input)")
+      ->required()
+      ->type_name("FILE");
+
+  bool pick = false;
+  CLI::App* menuCmd = app.add_subcommand("menu", "Print Mail's application menu");
+  menuCmd->add_flag("--pick", pick, "Pick the plug-in's item first (switches it on or off)");
+
+  QVPrefsOptions prefs;
+  CLI::App* prefsCmd = app.add_subcommand(
+      "prefs", "The plug-in's preferences pane: interactive on a terminal, else printed");
+  prefsCmd->add_flag("--show", prefs.show, "Print the pane and exit");
+  prefsCmd->add_option("--set", prefs.assignments, "Change a control through the pane")
+      ->type_name("NAME=VALUE");
+  prefsCmd->add_flag("--yes", prefs.yes, "Answer the pane's alerts with their first button");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -82,12 +106,21 @@ int main(int argc, char** argv) {
 
   QVMailSession mail;
   const bool quiet = rewriteCmd->parsed() && rewrite.quiet;
-  if (const int code = mail.start(defaultsFlag, quiet); code != kExitOk) return code;
+  const bool loadPlugin = !(composeCmd->parsed() && compose.withoutPlugin);
+  if (const int code = mail.start(defaultsFlag, quiet, loadPlugin); code != kExitOk) return code;
   int status = kExitOk;
   if (rewriteCmd->parsed()) {
     status = runRewrite(mail, rewrite);
   } else if (composeCmd->parsed()) {
     status = runCompose(mail, compose);
+  } else if (demoCmd->parsed()) {
+    status = runDemo(mail);
+  } else if (viewCmd->parsed()) {
+    status = runView(mail, viewInput);
+  } else if (menuCmd->parsed()) {
+    status = runMenu(mail, pick);
+  } else if (prefsCmd->parsed()) {
+    status = runPrefs(mail, prefs);
   } else if (inspectCmd->parsed()) {
     status = runInspect(mail, inspectInput);
   }
