@@ -296,3 +296,76 @@ TEST_F(QVCommandLine, RewriteRemovesTheMovedPicturesTags) {
 
 }  // namespace
 }  // namespace qv
+
+namespace qv {
+namespace {
+
+TEST_F(QVCommandLine, DemoShowsBothTreesAndTheLayout) {
+  const Outcome r = run({"demo"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("QVMailPlugin - Ready."), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("What Mail alone sends:\nmultipart/alternative\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("What Mail with Stowlet sends:\nmultipart/mixed\n"), std::string::npos);
+  EXPECT_NE(r.out.find("image/png  attachment  \"photo.png\"  1266 bytes"), std::string::npos);
+  EXPECT_NE(r.out.find("email-signature.png          true   inline"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("photo.png                    false  icon"), std::string::npos);
+}
+
+TEST_F(QVCommandLine, MenuPickTogglesAcrossRuns) {
+  EXPECT_NE(run({"menu"}).out.find("✓ QV's Stowlet"), std::string::npos);
+  Outcome r = run({"menu", "--pick"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("    QV's Stowlet"), std::string::npos) << r.out;
+  EXPECT_NE(run({"menu"}).out.find("    QV's Stowlet"), std::string::npos)
+      << "kept in the settings";
+  r = run({"menu", "--pick"});
+  EXPECT_NE(r.out.find("✓ QV's Stowlet"), std::string::npos) << r.out;
+  // The item sits behind the application menu's first item, after a separator.
+  const std::string menu = run({"menu"}).out;
+  EXPECT_NE(menu.find("About Mail\n  ----------------\n  ✓ QV's Stowlet"), std::string::npos)
+      << menu;
+}
+
+TEST_F(QVCommandLine, PrefsShowSetAndViewAgree) {
+  Outcome r = run({"prefs", "--show"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (const char* text : {"[x] Enable QV's Stowlet", "[x] Display attachments as icons",
+                           "[x] Display signature images inline", "\"email-signature\"",
+                           "[ ] Legacy mode", "<Support…>", "Version: 0.1.0"}) {
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  }
+  // The photo of the sample is an icon; once attachments are not shown as icons, inline.
+  const std::string sample = (kSamples / "mail-with-pictures.eml").string();
+  EXPECT_NE(run({"view", sample}).out.find("photo.png                    false  icon"),
+            std::string::npos);
+  r = run({"prefs", "--set", "icons=off", "--set", "filename=logo"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("[ ] Display attachments as icons"), std::string::npos) << r.out;
+  EXPECT_NE(run({"view", sample}).out.find("photo.png                    true   inline"),
+            std::string::npos);
+  // The legacy option stores and alerts; a wrong name or value is a usage error.
+  r = run({"prefs", "--set", "legacy=on"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.err.find("Changing this setting requires Mail app restart."), std::string::npos)
+      << r.err;
+  EXPECT_NE(run({"prefs", "--show"}).out.find("[x] Legacy mode"), std::string::npos);
+  EXPECT_EQ(run({"prefs", "--set", "colour=red"}).code, 64);
+  EXPECT_EQ(run({"prefs", "--set", "icons=maybe"}).code, 64);
+  // The support button opens the maker's page (printed where no browser can be started).
+  r = run({"prefs", "--set", "support="});
+  EXPECT_NE(r.out.find("/faq"), std::string::npos) << r.out;
+}
+
+TEST_F(QVCommandLine, ViewListsEveryAttachment) {
+  const Outcome r = run({"view", (kSamples / "mail-with-pictures.eml").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("email-signature.png          true   inline  can be shown inline: yes"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("report.pdf                   false  icon"), std::string::npos);
+  EXPECT_EQ(run({"view", (dir_ / "missing.eml").string()}).code, 66);
+}
+
+}  // namespace
+}  // namespace qv
