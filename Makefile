@@ -1,14 +1,18 @@
 # Stowlet: the two commands a newcomer needs, and a few more.
-#   make run    installs what is missing, builds, runs the demo on the bundled sample
-#   make test   the same set-up, then every test
-#   make bench  the benchmarks (never part of the tests)
+#   make run              installs what is missing, builds, runs the demo on the bundled sample
+#   make test             the same set-up, then every test: the suite, the suite again under
+#                         AddressSanitizer + UndefinedBehaviorSanitizer, the threads test under
+#                         ThreadSanitizer, and each fuzz target for 30 seconds
+#   make fuzz SECONDS=N   every fuzz target for N seconds (default 60)
+#   make bench            the benchmarks (never part of the tests)
 
 PRESET   ?= default
 BUILD    := build/$(PRESET)
-# The sample run keeps its settings inside the build folder, not in the user's home.
+SECONDS  ?= 60
+# The demo keeps its settings inside the build folder, not in the user's home.
 RUN_DEFAULTS := $(BUILD)/run-defaults.plist
 
-.PHONY: all deps configure build run test bench format clean
+.PHONY: all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format clean
 
 all: build
 
@@ -24,8 +28,28 @@ build: configure
 run: build
 	./$(BUILD)/stowlet --defaults $(RUN_DEFAULTS) demo
 
-test: build
+test-fast: build
 	ctest --preset $(PRESET) -j2
+
+sanitize: deps
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan -j2
+
+threads: deps
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
+
+fuzz-build: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+
+fuzz: fuzz-build
+	./scripts/run-fuzz.sh $(SECONDS)
+
+test: test-fast sanitize threads fuzz-build
+	./scripts/run-fuzz.sh 30
 
 bench: build
 	./$(BUILD)/bench/stowlet-make-message 50 $(BUILD)/bench-50mb.eml

@@ -107,6 +107,26 @@ bool containsIgnoringCase(std::string_view s, std::string_view part) {
   return findIgnoringCase(s, part) != std::string_view::npos;
 }
 
+// "type/subtype" of MIME token characters (blanks before the ";" allowed at the end): a
+// header value that is not cannot be rewritten into "multipart/mixed" with confidence.
+bool isMediaType(std::string_view value) {
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.empty()) return false;
+  std::size_t slashes = 0;
+  for (char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '/') {
+      ++slashes;
+      continue;
+    }
+    if (u <= 32 || u >= 127 ||
+        std::string_view("()<>@,;:\\\"[]?=").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  return slashes == 1 && value.front() != '/' && value.back() != '/';
+}
+
 bool isSignedOrEncryptedType(std::string_view type) {
   return containsIgnoringCase(type, "multipart/signed") ||
          containsIgnoringCase(type, "multipart/encrypted") ||
@@ -121,6 +141,7 @@ std::string_view describe(QVRebuildFailure failure) {
     case QVRebuildFailure::kNotUtf8: return "not UTF-8";
     case QVRebuildFailure::kNoContentType: return "no Content-Type in the header";
     case QVRebuildFailure::kEmptyContentType: return "empty Content-Type in the header";
+    case QVRebuildFailure::kMalformedContentType: return "malformed Content-Type in the header";
     case QVRebuildFailure::kSeveralContentTypes: return "several Content-Type fields in the header";
     case QVRebuildFailure::kNotMultipart: return "not multipart";
     case QVRebuildFailure::kNoBoundary: return "no boundary";
@@ -520,6 +541,7 @@ std::optional<QVRebuildFailure> QVManipulator::failure() {
   const QVContentPart& h = header();
   if (!h.contentType) return QVRebuildFailure::kNoContentType;
   if (h.contentType->empty()) return QVRebuildFailure::kEmptyContentType;
+  if (!isMediaType(*h.contentType)) return QVRebuildFailure::kMalformedContentType;
   if (!h.boundary) {
     return startsWith(*h.contentType, "multipart") ? QVRebuildFailure::kNoBoundary
                                                    : QVRebuildFailure::kNotMultipart;

@@ -37,16 +37,17 @@ namespace qv {
 
 // Why a message has no rebuilt form; it is then sent as the host generated it.
 enum class QVRebuildFailure : std::uint8_t {
-  kTooLarge,             // 4 GiB or more, or more than 2^31 rows
-  kNotUtf8,              // the bytes are not UTF-8 text
-  kNoContentType,        // the header block has no "Content-Type: " row
-  kEmptyContentType,     // the header's Content-Type value is empty
-  kSeveralContentTypes,  // the header has more than one Content-Type field: readers differ
-  kNotMultipart,         // the header's type is not multipart and has no boundary
-  kNoBoundary,           // a multipart header without a usable boundary parameter
-  kNoDelimiterRow,       // no row opens the top boundary's first part
-  kNestingTooDeep,       // more nested multipart levels than kMaxNesting
-  kSignedOrEncrypted,    // rebuilding would break a signature or an encryption envelope
+  kTooLarge,              // 4 GiB or more, or more than 2^31 rows
+  kNotUtf8,               // the bytes are not UTF-8 text
+  kNoContentType,         // the header block has no "Content-Type: " row
+  kEmptyContentType,      // the header's Content-Type value is empty
+  kMalformedContentType,  // the header's Content-Type value is no "type/subtype"
+  kSeveralContentTypes,   // the header has more than one Content-Type field: readers differ
+  kNotMultipart,          // the header's type is not multipart and has no boundary
+  kNoBoundary,            // a multipart header without a usable boundary parameter
+  kNoDelimiterRow,        // no row opens the top boundary's first part
+  kNestingTooDeep,        // more nested multipart levels than kMaxNesting
+  kSignedOrEncrypted,     // rebuilding would break a signature or an encryption envelope
 };
 
 // A short lower-case reason, e.g. "not multipart".

@@ -250,12 +250,13 @@ std::string writeMessage(const QVMessageContent& content, QVUuidSource& uuids) {
   if (auto cc = field("Cc")) out += "Cc: " + headerValue(*cc) + "\n";
   static constexpr std::string_view kWritten[] = {
       "From", "Subject", "Date", "To", "Cc", "Message-Id", "Content-Type", "Mime-Version"};
-  for (const auto& [name, value] : content.headers) {
+  for (const auto& header : content.headers) {
+    const std::string& name = header.first;
     const bool written =
         std::any_of(std::begin(kWritten), std::end(kWritten), [&](std::string_view w) {
           return g_ascii_strcasecmp(name.c_str(), std::string(w).c_str()) == 0;
         });
-    if (!written) out += name + ": " + headerValue(value) + "\n";
+    if (!written) out += name + ": " + headerValue(header.second) + "\n";
   }
   out += body;
   return out;

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <fstream>
+#include <random>
 
 #include "mail/QVMailDefaults.h"
 #include "tests/support/QVTestSupport.h"
@@ -145,7 +147,7 @@ TEST_F(QVMailDefaultsTest, OtherKeysInTheFileAreKept) {
 
 TEST_F(QVMailDefaultsTest, ProcessesWritingDifferentKeysKeepEachOthersValues) {
   constexpr int kWriters = 4;
-  constexpr int kRounds = 50;
+  constexpr int kRounds = 500;
   std::vector<pid_t> children;
   for (int w = 0; w < kWriters; ++w) {
     const pid_t pid = ::fork();
@@ -170,6 +172,44 @@ TEST_F(QVMailDefaultsTest, ProcessesWritingDifferentKeysKeepEachOthersValues) {
   for (int w = 0; w < kWriters; ++w) {
     EXPECT_EQ(store->integerForKey("writer" + std::to_string(w)), kRounds) << w;
   }
+}
+
+TEST_F(QVMailDefaultsTest, KilledWritersNeverLeaveATornFile) {
+  // A writer saves an increasing counter and reports each completed save on a pipe; it is
+  // killed at a random moment. The file must always read, and hold at least the last value
+  // reported.
+  std::mt19937 random(42);
+  std::int64_t completed = 0;
+  for (int round = 0; round < 200; ++round) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(report[0]);
+      for (std::int64_t n = completed + 1;; ++n) {
+        auto opened = QVMailDefaults::open(file_);
+        if (!opened.store) ::_exit(1);
+        opened.store->setInteger(n, "n");
+        opened.store->setValue(std::string(static_cast<std::size_t>(n % 3000), 'x'), "padding");
+        if (opened.store->save()) ::_exit(2);
+        if (::write(report[1], &n, sizeof n) != sizeof n) ::_exit(3);
+      }
+    }
+    ::close(report[1]);
+    ::usleep(static_cast<useconds_t>(random() % 20000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed with " << WEXITSTATUS(status);
+    for (std::int64_t n; ::read(report[0], &n, sizeof n) == sizeof n;) completed = n;
+    ::close(report[0]);
+    if (!fs::exists(file_)) continue;
+    auto opened = QVMailDefaults::open(file_);
+    ASSERT_TRUE(opened.store) << "round " << round << ": " << opened.error;
+    EXPECT_GE(opened.store->integerForKey("n"), completed) << "round " << round;
+  }
+  EXPECT_GT(completed, 0);
 }
 
 TEST_F(QVMailDefaultsTest, LocationFollowsFlagThenEnvironment) {

@@ -1,0 +1,110 @@
+// Construction, collection and restructuring on arbitrary bytes.
+//
+// Whatever the input: the rebuild is none, or it never ends in a line feed, draws two
+// boundaries of 28 characters of [0-9a-zA-Z], keeps the body of every part the collection
+// sorted, and (where GMime can read the input's header at all) GMime reads it as
+// multipart/mixed.
+
+#include <gmime/gmime.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/QVManipulator.h"
+#include "host/QVLog.h"
+
+namespace {
+
+class Boundaries final : public qv::QVLogSink {
+ public:
+  void writeLine(std::string_view line) override { lines.emplace_back(line); }
+  std::vector<std::string> lines;
+};
+
+// The top-level content type GMime reads, or "" when it cannot read the message.
+std::string gmimeTopType(std::string_view bytes) {
+  static const bool ready = [] {
+    g_mime_init();
+    return true;
+  }();
+  (void)ready;
+  GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+  std::string type;
+  if (message != nullptr) {
+    if (GMimeObject* root = g_mime_message_get_mime_part(message)) {
+      GMimeContentType* ct = g_mime_object_get_content_type(root);
+      type = std::string(g_mime_content_type_get_media_type(ct)) + "/" +
+             g_mime_content_type_get_media_subtype(ct);
+    }
+    g_object_unref(message);
+  }
+  g_object_unref(parser);
+  g_object_unref(stream);
+  return type;
+}
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "property broken: %s\n", what);
+    std::abort();
+  }
+}
+
+bool boundaryShape(const std::string& line, const char* marker) {
+  const std::size_t at = line.find(marker);
+  if (at == std::string::npos || line.back() != ')') return false;
+  const std::string b =
+      line.substr(at + std::strlen(marker), line.size() - at - std::strlen(marker) - 1);
+  if (b.size() != 28) return false;
+  for (char c : b) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  Boundaries log;
+  qv::setLogSink(&log);
+  qv::QVManipulator m(input, nullptr);
+  std::optional<qv::QVRebuiltMessage> rebuilt = m.rebuild();
+  qv::setLogSink(nullptr);
+  if (!rebuilt) {
+    check(log.lines.empty(), "no boundaries without a result");
+    return 0;
+  }
+  const std::string out = rebuilt->bytes();
+  check(out.size() == rebuilt->size(), "the size is the joined size");
+  check(!out.empty() && out.back() != '\n', "the result never ends in a line feed");
+  check(log.lines.size() == 2, "two boundaries per rebuild");
+  check(boundaryShape(log.lines[0], "Boundary1::(") && boundaryShape(log.lines[1], "Boundary2::("),
+        "boundaries of 28 characters of the alphabet");
+  // Every sorted part's body (the rows after its header block) is in the result.
+  auto keep = [&](const qv::QVContentPart& p) {
+    std::uint32_t r = p.startRow;
+    while (r <= p.endRow && !(m.row(r).empty() || m.row(r) == "\r")) ++r;
+    std::string body;
+    for (std::uint32_t k = r + 1; k <= p.endRow && k < m.rowCount(); ++k) {
+      if (k > r + 1) body.push_back('\n');
+      body.append(m.row(k));
+    }
+    check(out.find(body) != std::string::npos, "every sorted leaf body is in the result");
+  };
+  for (std::size_t i : m.bagInline()) keep(m.bagAll()[i]);
+  for (std::size_t i : m.bagAttach()) keep(m.bagAll()[i]);
+  if (auto* p = m.partTextPlain()) keep(*p);
+  if (auto* p = m.partTextHtml()) keep(*p);
+  if (!gmimeTopType(input).empty()) {
+    check(gmimeTopType(out) == "multipart/mixed", "GMime reads the result as multipart/mixed");
+  }
+  return 0;
+}
