@@ -11,6 +11,8 @@
 namespace qv {
 namespace {
 
+using namespace std::string_literals;
+
 class QVHostile : public test::QVGlobalsTest {};
 
 std::string twoParts(const std::string& boundary) {
