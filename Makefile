@@ -52,16 +52,7 @@ test: test-fast sanitize threads fuzz-build
 	./scripts/run-fuzz.sh 30
 
 bench: build
-	./$(BUILD)/bench/stowlet-make-message 50 $(BUILD)/bench-50mb.eml
-	python3 bench/peak-memory.py "stowlet rewrite, 50 MB file to file" \
-	  $$(stat -c %s $(BUILD)/bench-50mb.eml) -- \
-	  ./$(BUILD)/stowlet --defaults $(BUILD)/bench-defaults.plist rewrite -q \
-	  $(BUILD)/bench-50mb.eml -o $(BUILD)/bench-50mb.out.eml
-	python3 bench/peak-memory.py "stowlet rewrite, 50 MB file to pipe" \
-	  $$(stat -c %s $(BUILD)/bench-50mb.eml) -- \
-	  ./$(BUILD)/stowlet --defaults $(BUILD)/bench-defaults.plist rewrite -q $(BUILD)/bench-50mb.eml
-	./$(BUILD)/bench/stowlet-core-bench
-	./$(BUILD)/bench/stowlet-hook-bench
+	python3 bench/run-peers.py $(BUILD)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -160,7 +160,7 @@ int runCompose(QVMailSession& session, const QVComposeOptions& options) {
     complain("cannot write " + *options.output + ": " + *error);
     return kExitIo;
   }
-  if (auto error = out.commit()) {
+  if (auto error = out.commit(false)) {
     complain("cannot write " + *options.output + ": " + *error);
     return kExitIo;
   }

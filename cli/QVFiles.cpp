@@ -52,7 +52,7 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into)
   if (S_ISDIR(st.st_mode)) return "it is a folder";
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
     const auto length = static_cast<std::size_t>(st.st_size);
-    void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+    void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (map != MAP_FAILED) {
       ::madvise(map, length, MADV_SEQUENTIAL);
       into.map_ = map;
@@ -123,8 +123,8 @@ std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& tar
   return std::nullopt;
 }
 
-std::optional<std::string> QVAtomicFile::commit() {
-  if (::fsync(fd_) != 0) return errnoText(errno);
+std::optional<std::string> QVAtomicFile::commit(bool sync) {
+  if (sync && ::fsync(fd_) != 0) return errnoText(errno);
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) {
     const std::string error = errnoText(errno);

@@ -38,7 +38,8 @@ class QVInput {
     int fd, std::size_t count, const std::function<std::string_view(std::size_t)>& piece);
 
 // An output file that appears only once complete: bytes go to a temporary file in the
-// same folder, which commit() syncs and renames over the target. Dropped without commit,
+// same folder, which commit() renames over the target (syncing it first when asked: a file
+// that replaces the only copy of a message is synced). Dropped without commit,
 // the temporary file is removed and the target is untouched.
 class QVAtomicFile {
  public:
@@ -50,7 +51,7 @@ class QVAtomicFile {
   // Creates the temporary file for `target`; `mode` of a file being replaced is kept.
   [[nodiscard]] std::optional<std::string> create(const std::filesystem::path& target);
   [[nodiscard]] int fd() const { return fd_; }
-  [[nodiscard]] std::optional<std::string> commit();
+  [[nodiscard]] std::optional<std::string> commit(bool sync);
 
  private:
   std::filesystem::path target_;

@@ -29,8 +29,8 @@ struct Destination {
   fs::path file;
 };
 
-int rewriteOne(const std::string& input, const Destination& to, const QVRewriteOptions& options,
-               bool batch, Tally& tally) {
+int rewriteOne(QVMailSession& mail, const std::string& input, const Destination& to,
+               const QVRewriteOptions& options, bool batch, Tally& tally) {
   const bool inPlace = options.inPlace;
   const bool quiet = options.quiet;
   QVInput in;
@@ -63,6 +63,11 @@ int rewriteOne(const std::string& input, const Destination& to, const QVRewriteO
     }
     if (inPlace) return kExitOk;  // the file already holds the message as it is
   }
+  // A single message's settings (its attachment count) are saved before its output is
+  // written: a sync of the small settings file then does not wait for the big output.
+  if (!batch) {
+    if (const int code = mail.finish(); code != kExitOk) return code;
+  }
   // The rebuilt message's pieces, or the message as it came.
   const std::size_t count = rebuilt ? rebuilt->pieceCount() : 1;
   const std::string_view whole = in.bytes();
@@ -84,7 +89,7 @@ int rewriteOne(const std::string& input, const Destination& to, const QVRewriteO
     complain("cannot write " + to.file.string() + ": " + *error);
     return kExitIo;
   }
-  if (auto error = out.commit()) {
+  if (auto error = out.commit(inPlace)) {
     complain("cannot write " + to.file.string() + ": " + *error);
     return kExitIo;
   }
@@ -94,7 +99,6 @@ int rewriteOne(const std::string& input, const Destination& to, const QVRewriteO
 }  // namespace
 
 int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
-  (void)mail;
   std::vector<std::string> inputs = options.inputs;
   if (inputs.empty()) inputs.push_back("-");
   const bool batch = inputs.size() > 1;
@@ -159,7 +163,7 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
     } else {
       to.file = *options.output;
     }
-    const int code = rewriteOne(in, to, options, batch, tally);
+    const int code = rewriteOne(mail, in, to, options, batch, tally);
     if (status == kExitOk) status = code;
   }
   if (progress) std::fprintf(stderr, "\r\033[K");

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libre2-dev libplist-dev libplist++-dev libcli11-dev libgmime-3.0-dev
   clang libclang-rt-dev
+  time
 )
 
 missing=()

@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""One run of the peers: `stowlet rewrite`, the same restructuring with GMime, with Python's
+email package, and the copy floor, alternating, on Mail-format messages of 1, 10, 50 and
+200 MB; then the in-process benchmarks. Prints one table and writes bench/RESULTS.md.
+
+    run-peers.py BUILD_DIR [ROUNDS]
+"""
+import datetime
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from email import policy
+from email.parser import BytesParser
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+build = os.path.abspath(sys.argv[1])
+rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+work = os.path.join(build, "peers")
+os.makedirs(work, exist_ok=True)
+stowlet = os.path.join(build, "stowlet")
+defaults = os.path.join(work, "defaults.plist")
+
+tools = {
+    "stowlet": lambda i, o: [stowlet, "--defaults", defaults, "rewrite", "-q", "--keep-html", i, "-o", o],
+    "gmime": lambda i, o: [os.path.join(build, "bench", "gmime-restructure"), i, o],
+    "python": lambda i, o: ["/usr/bin/python3", os.path.join(HERE, "peers", "email-restructure.py"), i, o],
+    "floor": lambda i, o: [os.path.join(build, "bench", "copy-floor"), i, o],
+}
+
+
+def run(command, output=None):
+    """Wall time and peak resident memory of one run. Every tool starts alike: its output
+    file gone and the file system's dirty data written, so that no tool pays for another's
+    writes. GNU time reports the peak (a child of this interpreter would inherit its size)."""
+    if output and os.path.exists(output):
+        os.remove(output)
+    os.sync()
+    peak_file = os.path.join(work, "peak")
+    start = time.perf_counter()
+    done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.exit(f"{command[0]} failed: {done.stderr.decode(errors='replace')}")
+    with open(peak_file) as f:
+        peak = int(f.read().split()[-1]) * 1024
+    return elapsed, peak
+
+
+def check(tool, path):
+    """The output must read as a multipart/mixed with attachments (the floor copies)."""
+    if tool == "floor":
+        return
+    with open(path, "rb") as f:
+        message = BytesParser(policy=policy.compat32).parse(f)
+    parts = [p for p in message.walk() if not p.is_multipart()]
+    dispositions = [str(p.get("Content-Disposition", "")).split(";")[0] for p in parts]
+    if message.get_content_type() != "multipart/mixed" or "attachment" not in dispositions:
+        sys.exit(f"{tool}: its output is not the restructured message")
+
+
+def message(size_mb):
+    path = os.path.join(work, f"message-{size_mb}.eml")
+    if not os.path.exists(path):
+        subprocess.run([os.path.join(build, "bench", "stowlet-make-message"), str(size_mb), path],
+                       check=True)
+    return path
+
+
+def small_message():
+    path = os.path.join(work, "message-10k.eml")
+    with open(os.path.join(HERE, "..", "resources", "samples", "mail-with-pictures.eml"), "rb") as f:
+        data = f.read()
+    while len(data) < 10 * 1024:
+        data = data.replace(b"\n--Apple-Mail=_9A2D4F10-6B3E-4E7A-8C21-7D5E3F4A6B02--",
+                            b"\nMORE\n--Apple-Mail=_9A2D4F10-6B3E-4E7A-8C21-7D5E3F4A6B02--", 1)
+        data = data.replace(b"MORE", b"MORE MORE MORE MORE MORE MORE MORE MORE", 1)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+rows = []
+results = {}
+for size_mb in (1, 10, 50, 200):
+    source = message(size_mb)
+    size = os.path.getsize(source)
+    samples = {tool: [] for tool in tools}
+    peaks = {tool: 0 for tool in tools}
+    for r in range(rounds):
+        for tool, command in tools.items():
+            out = os.path.join(work, f"out-{tool}.eml")
+            elapsed, peak = run(command(source, out), out)
+            if r == 0 and size_mb <= 50:
+                check(tool, out)
+            samples[tool].append(elapsed)
+            peaks[tool] = max(peaks[tool], peak)
+    for tool in tools:
+        median = statistics.median(samples[tool])
+        results[(size_mb, tool)] = median
+        rows.append((f"{size_mb} MB", tool, median * 1000, size / median / 1e6, peaks[tool] / 2**20,
+                     peaks[tool] / size))
+
+tiny = small_message()
+startup = {}
+for tool in ("stowlet", "floor"):
+    samples = []
+    for _ in range(max(rounds, 20)):
+        out = os.path.join(work, "out-tiny.eml")
+        samples.append(run(tools[tool](tiny, out), out)[0])
+    startup[tool] = statistics.median(samples)
+
+lines = []
+lines.append(f"Machine: {platform.machine()}, {os.cpu_count()} cores, "
+             f"{platform.platform()}; {datetime.date.today().isoformat()}; {rounds} rounds, medians.")
+lines.append("")
+lines.append("| message | tool | median ms | MB/s | peak MiB | peak/size |")
+lines.append("|---|---|---:|---:|---:|---:|")
+for size, tool, ms, mbs, peak, ratio in rows:
+    lines.append(f"| {size} | {tool} | {ms:.1f} | {mbs:.0f} | {peak:.1f} | {ratio:.2f} |")
+lines.append("")
+lines.append("| message | GMime / stowlet | Python / stowlet | stowlet / floor |")
+lines.append("|---|---:|---:|---:|")
+for size_mb in (1, 10, 50, 200):
+    s = results[(size_mb, "stowlet")]
+    lines.append(f"| {size_mb} MB | {results[(size_mb, 'gmime')] / s:.2f} | "
+                 f"{results[(size_mb, 'python')] / s:.1f} | {s / results[(size_mb, 'floor')]:.2f} |")
+lines.append("")
+lines.append(f"200 MB / 50 MB, stowlet: {results[(200, 'stowlet')] / results[(50, 'stowlet')]:.2f}")
+lines.append(f"Start-up, 10 KB message: stowlet {startup['stowlet'] * 1000:.1f} ms, "
+             f"floor {startup['floor'] * 1000:.1f} ms, "
+             f"difference {(startup['stowlet'] - startup['floor']) * 1000:.1f} ms")
+table = "\n".join(lines)
+print(table)
+
+benchmarks = ""
+for name in ("stowlet-core-bench", "stowlet-hook-bench"):
+    done = subprocess.run([os.path.join(build, "bench", name), "--benchmark_min_time=0.5"],
+                          capture_output=True, text=True)
+    benchmarks += done.stdout
+print(benchmarks)
+with open(os.path.join(HERE, "RESULTS.md"), "w") as f:
+    f.write("# Benchmark results\n\nThe latest `make bench`.\n\n" + table +
+            "\n\n## In process\n\n```\n" + benchmarks + "```\n")
