@@ -90,15 +90,15 @@ int runCompose(QVMailSession& session, const QVComposeOptions& options) {
   }
 
   std::vector<QVObjectRef> list;
-  for (const std::string& spec : options.attachments) {
+  for (const std::string& argument : options.attachments) {
     // FILE or FILE=CID; a file whose own name holds "=" is found as a whole first.
-    std::string file = spec;
+    std::string file = argument;
     std::optional<std::string> cid;
-    const std::size_t eq = spec.rfind('=');
+    const std::size_t eq = argument.rfind('=');
     std::error_code ec;
-    if (eq != std::string::npos && !fs::exists(spec, ec)) {
-      file = spec.substr(0, eq);
-      cid = spec.substr(eq + 1);
+    if (eq != std::string::npos && !fs::exists(argument, ec)) {
+      file = argument.substr(0, eq);
+      cid = argument.substr(eq + 1);
     }
     std::string bytes;
     if (auto error = readWhole(file, bytes)) {
