@@ -49,7 +49,7 @@ fuzz: fuzz-build
 	./scripts/run-fuzz.sh $(SECONDS)
 
 test: test-fast sanitize threads fuzz-build
-	./scripts/run-fuzz.sh 30
+	./scripts/run-fuzz.sh 30 1
 
 bench: build
 	python3 bench/run-peers.py $(BUILD)

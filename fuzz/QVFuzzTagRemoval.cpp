@@ -53,15 +53,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(k == out.size(), "only deletions");
   // A tag that refers to no identifier stays: a stretch between two ">" that holds no
-  // "cid:ID" cannot lose any of its "<img".
+  // "cid:ID" cannot lose any of its "<img". Letter case is folded here for ASCII only, so an
+  // identifier with other bytes (whose case the removal may fold too) makes any "cid:" count;
+  // an identifier holding ">" spans stretches, so it makes every stretch count.
+  const bool asciiIds = std::all_of(cids.begin(), cids.end(), [](const std::string& cid) {
+    return std::all_of(cid.begin(), cid.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  });
+  const bool spanning = std::any_of(cids.begin(), cids.end(), [](const std::string& cid) {
+    return cid.find('>') != std::string::npos;
+  });
   std::size_t untouched = 0;
   for (std::size_t start = 0; start < html.size();) {
     const std::size_t close = html.find('>', start);
     const std::size_t end = close == std::string::npos ? html.size() : close + 1;
     const std::string segment = html.substr(start, end - start);
-    bool refers = false;
+    bool refers = spanning;
     for (const std::string& cid : cids) {
-      refers = refers || (!cid.empty() && findFolded(segment, "cid:" + cid, 0) != std::string::npos);
+      if (cid.empty()) continue;
+      refers = refers || findFolded(segment, asciiIds ? "cid:" + cid : std::string("cid:"), 0) !=
+                             std::string::npos;
     }
     if (!refers) {
       for (std::size_t at = findFolded(segment, "<img", 0); at != std::string::npos;

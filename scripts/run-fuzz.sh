@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for SECONDS seconds each, two at a time, from its seeds; new inputs
 # go to build/fuzz/corpus/<target>, findings to build/fuzz/findings/. Fails on any finding.
-#   scripts/run-fuzz.sh SECONDS
+# With SEED, the runs draw from that seed (the short runs of `make test` do, so that a
+# test run does not depend on chance); without, from a random one.
+#   scripts/run-fuzz.sh SECONDS [SEED]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+seed=${2:-0}
 bin=build/fuzz/fuzz
 real=../shared/corpus/real
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
@@ -23,7 +26,7 @@ run() {
   mkdir -p "build/fuzz/corpus/$target"
   # shellcheck disable=SC2046
   "$bin/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
-    -max_len=262144 -print_final_stats=1 -artifact_prefix="build/fuzz/findings/$target-" \
+    -max_len=262144 -print_final_stats=1 -seed="$seed" -artifact_prefix="build/fuzz/findings/$target-" \
     "build/fuzz/corpus/$target" $(seeds "$target") >"build/fuzz/logs/$target.log" 2>&1
   local status=$?
   local execs cov
