@@ -9,15 +9,6 @@
 namespace qv {
 namespace {
 
-std::string join(const std::vector<std::string>& rows) {
-  std::string text;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i > 0) text.push_back('\n');
-    text += rows[i];
-  }
-  return text;
-}
-
 // One record in one line: "span type [role] field=value ...".
 std::string recordLine(const QVManipulator& m, std::size_t i) {
   const QVContentPart& p = m.bagAll()[i];
@@ -86,7 +77,7 @@ const std::vector<std::string> kWorkedExample = {
 };
 
 TEST_F(QVCollection, WorkedExampleRecordForRecord) {
-  const std::string text = join(kWorkedExample);
+  const std::string text = test::joinRows(kWorkedExample);
   QVManipulator m(text);
   m.collectParts();
   EXPECT_EQ(records(m),
@@ -115,7 +106,7 @@ TEST_F(QVCollection, BodyWalkReturnsOnePastItsClosingRow) {
                         "Content-Type: text/html", "", "hi", "--b1--"}) {
     rows.emplace_back(r);
   }
-  const std::string text = join(rows);
+  const std::string text = test::joinRows(rows);
   QVManipulator m(text);
   EXPECT_EQ(m.collectPartsBody(std::string_view("b1"), 11), 19);
   EXPECT_EQ(records(m), (std::vector<std::string>{"0-0 - [header]", "11-13 text/plain [plain text]",
@@ -139,7 +130,7 @@ class QVCollectionCases : public QVCollection,
                           public ::testing::WithParamInterface<CollectionCase> {};
 
 TEST_P(QVCollectionCases, Records) {
-  const std::string text = join(GetParam().rows);
+  const std::string text = test::joinRows(GetParam().rows);
   QVManipulator m(text);
   m.collectParts();
   EXPECT_EQ(records(m), GetParam().expected);
@@ -273,60 +264,57 @@ INSTANTIATE_TEST_SUITE_P(
                         "--b", "Content-Type: text/plain", "", "x", "--b--"},
                        {"0-0 - [header]"}},
         // A part without a Content-Type row ends at the next delimiter like any other.
-        CollectionCase{"UntypedPartIsKept",
-                       message({"--b", "X-Nothing: here", "", "a", "--b",
-                                "Content-Type: application/pdf", "", "P", "--b", "", "last",
-                                "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 - [attachment]",
-                        "8-10 application/pdf [attachment]", "12-13 - [attachment]"}},
+        CollectionCase{
+            "UntypedPartIsKept",
+            message({"--b", "X-Nothing: here", "", "a", "--b", "Content-Type: application/pdf", "",
+                     "P", "--b", "", "last", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 - [attachment]",
+             "8-10 application/pdf [attachment]", "12-13 - [attachment]"}},
         // A multipart part whose delimiter rows never come, or whose header has no
         // boundary, is kept whole as a leaf instead of swallowing the parts after it.
-        CollectionCase{"BrokenMultipartPartsAreKeptWhole",
-                       message({"--b", "Content-Type: multipart/mixed; boundary=\"never\"", "",
-                                "x", "--b", "Content-Type: multipart/mixed", "",
-                                "boundary=\"late\"", "--late", "--b",
-                                "Content-Type: application/pdf", "", "P", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-6 multipart/mixed [attachment] b=never",
-                        "8-11 multipart/mixed [attachment]",
-                        "13-15 application/pdf [attachment]"}},
+        CollectionCase{
+            "BrokenMultipartPartsAreKeptWhole",
+            message({"--b", "Content-Type: multipart/mixed; boundary=\"never\"", "", "x", "--b",
+                     "Content-Type: multipart/mixed", "", "boundary=\"late\"", "--late", "--b",
+                     "Content-Type: application/pdf", "", "P", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 multipart/mixed [attachment] b=never",
+             "8-11 multipart/mixed [attachment]", "13-15 application/pdf [attachment]"}},
         // The last part of a truncated level is kept even without a type.
-        CollectionCase{"TruncatedUntypedPartIsKept",
-                       message({"--b", "Content-Type: text/plain", "", "hi", "--b", "",
-                                "untyped body", ""}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/plain [plain text]",
-                        "8-10 - [attachment]"}},
+        CollectionCase{
+            "TruncatedUntypedPartIsKept",
+            message({"--b", "Content-Type: text/plain", "", "hi", "--b", "", "untyped body", ""}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/plain [plain text]",
+             "8-10 - [attachment]"}},
         // A picture named in another form, or sent as an attachment, is no unnamed picture.
-        CollectionCase{"PicturesNamedElsewhereStayAttachments",
-                       message({"--b", "Content-Type: image/jpeg; name=\"photo.jpg\"",
-                                "Content-Disposition: inline; filename=\"photo.jpg\"", "", "J",
-                                "--b", "Content-Type: image/gif", "Content-Disposition: attachment",
-                                "", "G", "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-7 image/jpeg [attachment] disp=inline@5",
-                        "9-12 image/gif [attachment] disp=attachment@10"}},
+        CollectionCase{
+            "PicturesNamedElsewhereStayAttachments",
+            message({"--b", "Content-Type: image/jpeg; name=\"photo.jpg\"",
+                     "Content-Disposition: inline; filename=\"photo.jpg\"", "", "J", "--b",
+                     "Content-Type: image/gif", "Content-Disposition: attachment", "", "G",
+                     "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-7 image/jpeg [attachment] disp=inline@5",
+             "9-12 image/gif [attachment] disp=attachment@10"}},
         // A nested section left unclosed ends at the enclosing level's next delimiter row
         // instead of swallowing it and the parts after it.
-        CollectionCase{"UnclosedNestedSectionEndsAtTheOuterDelimiter",
-                       message({"--b", "Content-Type: application/pdf", "\tfilename=a.pdf", "",
-                                "PDF", "--b", "Content-Type: multipart/related; boundary=\"r\"",
-                                "", "--r", "Content-Type: text/html", "", "hi", "--b",
-                                "Content-Type: application/zip", "\tfilename=z.zip", "", "Z",
-                                "--b--"}),
-                       {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-7 application/pdf [attachment] file=a.pdf",
-                        "9-10 multipart/related [container] b=r", "12-14 text/html [HTML]",
-                        "16-19 application/zip [attachment] file=z.zip"}},
+        CollectionCase{
+            "UnclosedNestedSectionEndsAtTheOuterDelimiter",
+            message({"--b", "Content-Type: application/pdf", "\tfilename=a.pdf", "", "PDF", "--b",
+                     "Content-Type: multipart/related; boundary=\"r\"", "", "--r",
+                     "Content-Type: text/html", "", "hi", "--b", "Content-Type: application/zip",
+                     "\tfilename=z.zip", "", "Z", "--b--"}),
+            {"0-2 multipart/mixed [header] ct@0 b=b", "4-7 application/pdf [attachment] file=a.pdf",
+             "9-10 multipart/related [container] b=r", "12-14 text/html [HTML]",
+             "16-19 application/zip [attachment] file=z.zip"}},
         // Boundaries that are prefixes of each other: a row belongs to the longest one.
-        CollectionCase{"BoundaryPrefixOfAnother",
-                       {"Content-Type: multipart/mixed; boundary=\"ab\"", "", "--ab",
-                        "Content-Type: multipart/related; boundary=\"abc\"", "", "--abc",
-                        "Content-Type: text/html", "", "h", "--abc", "Content-Type: image/png",
-                        "\tfilename=p.png", "", "P", "--ab", "Content-Type: text/plain", "", "t",
-                        "--ab--"},
-                       {"0-1 multipart/mixed [header] ct@0 b=ab",
-                        "3-4 multipart/related [container] b=abc", "6-8 text/html [HTML]",
-                        "10-13 image/png [attachment] file=p.png", "15-17 text/plain [plain text]"}},
+        CollectionCase{
+            "BoundaryPrefixOfAnother",
+            {"Content-Type: multipart/mixed; boundary=\"ab\"", "", "--ab",
+             "Content-Type: multipart/related; boundary=\"abc\"", "", "--abc",
+             "Content-Type: text/html", "", "h", "--abc", "Content-Type: image/png",
+             "\tfilename=p.png", "", "P", "--ab", "Content-Type: text/plain", "", "t", "--ab--"},
+            {"0-1 multipart/mixed [header] ct@0 b=ab", "3-4 multipart/related [container] b=abc",
+             "6-8 text/html [HTML]", "10-13 image/png [attachment] file=p.png",
+             "15-17 text/plain [plain text]"}},
         // CR LF rows: "\r" alone ends a header block; values carry no CR.
         CollectionCase{
             "CarriageReturns",
@@ -338,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(QVCollection, SignatureSettingAbsentWrongTypeOrEmpty) {
-  const std::string text = join(message(
+  const std::string text = test::joinRows(message(
       {"--b", "Content-Type: image/png", "\tfilename=email-signature.png", "", "A", "--b--"}));
   struct Row {
     const char* what;

@@ -11,15 +11,6 @@
 namespace qv {
 namespace {
 
-std::string join(const std::vector<std::string>& rows, std::string_view eol = "\n") {
-  std::string text;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i > 0) text += eol;
-    text += rows[i];
-  }
-  return text;
-}
-
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
   for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
     text.replace(at, from.size(), to);
@@ -130,12 +121,12 @@ TEST_F(QVRestructuring, WorkedExampleRowForRow) {
       "JVBERi0xLjQ=",
       "--TOP--",
   };
-  EXPECT_EQ(rebuiltRows(join(kIncoming)), expected);
+  EXPECT_EQ(rebuiltRows(test::joinRows(kIncoming)), expected);
   EXPECT_EQ(defaults.integerForKey(keys::kCount), 1);
 }
 
 TEST_F(QVRestructuring, GMimeReadsTheRebuiltTree) {
-  const std::string text = join(kIncoming);
+  const std::string text = test::joinRows(kIncoming);
   QVManipulator m(text);
   auto out = m.manipulateParts();
   ASSERT_TRUE(out);
@@ -167,7 +158,7 @@ class QVLayouts : public QVRestructuring, public ::testing::WithParamInterface<L
 TEST_P(QVLayouts, RowsAfterTheHeader) {
   std::vector<std::string> rows = {"Content-Type: multipart/alternative; boundary=\"T\"", ""};
   rows.insert(rows.end(), GetParam().body.begin(), GetParam().body.end());
-  std::vector<std::string> got = rebuiltRows(join(rows));
+  std::vector<std::string> got = rebuiltRows(test::joinRows(rows));
   ASSERT_GE(got.size(), 2u);
   EXPECT_EQ(got[0], "Content-Type: multipart/mixed; boundary=\"T\"");
   got.erase(got.begin(), got.begin() + 2);
@@ -308,8 +299,7 @@ TEST_F(QVRestructuring, HeaderTypeReplacement) {
        "Content-Type: multipart/mixed; boundary=\"multipart/x-T\""},
   };
   for (const Row& row : table) {
-    const std::string b =
-        row.typeRow.find("x-T") != std::string::npos ? "multipart/x-T" : "T";
+    const std::string b = row.typeRow.find("x-T") != std::string::npos ? "multipart/x-T" : "T";
     const std::string text =
         row.typeRow + "\n\n--" + b + "\nContent-Type: text/plain\n\nx\n--" + b + "--";
     auto rows = rebuiltRows(text);
@@ -322,7 +312,7 @@ TEST_F(QVRestructuring, CrLfMessagesStayCrLf) {
   std::vector<std::string> rows = kIncoming;
   for (auto& r : rows) r += "\r";
   rows.emplace_back("");
-  const std::string text = join(rows);
+  const std::string text = test::joinRows(rows);
   QVManipulator m(text);
   auto out = m.manipulateParts();
   ASSERT_TRUE(out);
@@ -381,7 +371,7 @@ TEST_F(QVRestructuring, FreshBoundariesNeverStartWithTheTopBoundary) {
 }
 
 TEST_F(QVRestructuring, PiecesJoinToTheBytes) {
-  const std::string text = join(kIncoming);
+  const std::string text = test::joinRows(kIncoming);
   QVManipulator m(text);
   auto rebuilt = m.rebuild();
   ASSERT_TRUE(rebuilt);

@@ -144,4 +144,13 @@ std::vector<std::string> splitRows(std::string_view text) {
   }
 }
 
+std::string joinRows(const std::vector<std::string>& rows, std::string_view eol) {
+  std::string text;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0) text += eol;
+    text += rows[i];
+  }
+  return text;
+}
+
 }  // namespace qv::test

@@ -52,7 +52,9 @@ struct QVMimeView {
 // The messages written by real mailers, kept beside the project.
 [[nodiscard]] std::vector<std::filesystem::path> realCorpus();
 
-// Splits at "\n" like the manipulator does.
+// Splits at "\n" like the manipulator does, and joins rows back.
 [[nodiscard]] std::vector<std::string> splitRows(std::string_view text);
+[[nodiscard]] std::string joinRows(const std::vector<std::string>& rows,
+                                   std::string_view eol = "\n");
 
 }  // namespace qv::test
