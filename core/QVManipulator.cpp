@@ -6,6 +6,7 @@
 
 #include "core/QVRowIndex.h"
 #include "core/QVSettingKeys.h"
+#include "core/QVSignatureName.h"
 #include "host/QVLog.h"
 
 namespace qv {
@@ -217,15 +218,6 @@ std::string_view QVManipulator::row(std::uint32_t i) const {
 // ---------------------------------------------------------------------------------------
 // Collection
 
-std::string QVManipulator::signatureName() const {
-  if (defaults_ != nullptr) {
-    if (auto value = defaults_->valueForKey(keys::kSignatureFilename)) {
-      if (auto* s = std::get_if<std::string>(&*value)) return *s;
-    }
-  }
-  return std::string(keys::kDefaultSignatureFilename);
-}
-
 void QVManipulator::noteContentType(std::string_view type) {
   if (isSignedOrEncryptedType(type)) signedOrEncrypted_ = true;
 }
@@ -355,7 +347,7 @@ struct QVManipulator::LevelState {
 
 std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t start,
                                        std::uint32_t depth) {
-  const std::string signature = signatureName();
+  const std::string signature = signatureName(defaults_);
   const std::uint32_t n = rowCount_;
   if (n <= start) return start;
 

@@ -167,7 +167,6 @@ class QVManipulator {
   std::uint32_t walkLevel(std::string_view boundary, std::uint32_t start, std::uint32_t depth);
   void closeLeaf(const QVContentPart& part, bool namedAnyhow, std::string_view signature);
   void noteContentType(std::string_view type);
-  [[nodiscard]] std::string signatureName() const;
   [[nodiscard]] std::string freshBoundary(std::string_view avoid) const;
 
   std::string_view data_;

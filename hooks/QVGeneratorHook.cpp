@@ -5,6 +5,7 @@
 
 #include "core/QVManipulator.h"
 #include "core/QVSettingKeys.h"
+#include "core/QVSignatureName.h"
 #include "hooks/QVTagRemoval.h"
 #include "host/QVFoundation.h"
 #include "host/QVUserDefaults.h"
@@ -12,15 +13,6 @@
 namespace qv {
 
 namespace {
-
-std::string signatureName() {
-  if (userDefaults != nullptr) {
-    if (auto value = userDefaults->valueForKey(keys::kSignatureFilename)) {
-      if (auto* s = std::get_if<std::string>(&*value)) return *s;
-    }
-  }
-  return std::string(keys::kDefaultSignatureFilename);
-}
 
 // What the walk of the list found.
 struct Walk {
@@ -33,7 +25,7 @@ struct Walk {
 
 Walk walkList(QVRuntime& runtime, const QVArray& list) {
   Walk walk;
-  const std::string signature = signatureName();
+  const std::string signature = signatureName(userDefaults);
   QVClass* attachmentClass = runtime.classNamed(mail::kAttachmentClass);
   QVClass* htmlClass = runtime.classNamed(mail::kHtmlTextClass);
   for (const QVObjectRef& item : list.items()) {

@@ -4,29 +4,19 @@
 #include <string>
 
 #include "core/QVSettingKeys.h"
+#include "core/QVSignatureName.h"
 #include "host/QVFoundation.h"
 #include "host/QVMailInterface.h"
 #include "host/QVUserDefaults.h"
 
 namespace qv {
 
-namespace {
-
-std::string signatureName(const QVUserDefaults& store) {
-  if (auto value = store.valueForKey(keys::kSignatureFilename)) {
-    if (auto* s = std::get_if<std::string>(&*value)) return *s;
-  }
-  return std::string(keys::kDefaultSignatureFilename);
-}
-
-}  // namespace
-
 bool QVShouldBeDisplayedInlineByDefault(QVObject& controller) {
   const QVUserDefaults* store = userDefaults;
   if (store == nullptr || !store->boolForKey(keys::kEnabled)) return true;
   if (!store->boolForKey(keys::kAAI)) return true;
   if (!store->boolForKey(keys::kDSI)) return false;
-  const std::string signature = signatureName(*store);
+  const std::string signature = signatureName(store);
   std::optional<std::string> name;
   try {
     if (QVObjectRef attachment = send(controller, mail::kAttachment)) {
