@@ -38,11 +38,16 @@ void BM_RebuildPiecesOnly(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * m.size()));
 }
-BENCHMARK(BM_RebuildPiecesOnly)->Arg(25)->Arg(50)->Arg(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RebuildPiecesOnly)
+    ->Arg(25)
+    ->Arg(50)
+    ->Arg(200)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_ScanRows(benchmark::State& state) {
   const std::string& m = message(static_cast<std::size_t>(state.range(0)));
-  std::vector<std::uint32_t> starts;
+  qv::QVRowStarts starts;
   for (auto _ : state) {
     benchmark::DoNotOptimize(qv::scanRows(m, starts));
   }

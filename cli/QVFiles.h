@@ -1,6 +1,6 @@
 #pragma once
-// File plumbing for the command line: inputs mapped (never copied), outputs written with
-// vectored writes and made visible only when complete.
+// File plumbing for the command line: inputs read whole into memory that is cheap to touch,
+// outputs written with vectored writes and made visible only when complete.
 
 #include <cstddef>
 #include <filesystem>
@@ -12,8 +12,9 @@
 
 namespace qv::cli {
 
-// A whole input: a regular file is mapped read-only, anything else (a pipe, a terminal)
-// is read into memory.
+// A whole input. A big regular file is read into a region of 2 MB pages (when the kernel
+// offers them), a smaller one is mapped read-only, anything else (a pipe, a terminal) is
+// read into memory.
 class QVInput {
  public:
   // Opens a file, or standard input for "-". The error text when it cannot be read.

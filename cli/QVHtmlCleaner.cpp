@@ -1,23 +1,17 @@
 #include "cli/QVHtmlCleaner.h"
 
-#include <gmime/gmime.h>
-
-#include <mutex>
+#include <cctype>
 
 #include "hooks/QVTagRemoval.h"
+#include "mail/QVMimeCodec.h"
 
 namespace qv::cli {
 
 namespace {
 
-void ensureGMime() {
-  static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
-}
-
 std::string lower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = static_cast<char>(g_ascii_tolower(c));
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
 
@@ -61,20 +55,6 @@ std::string withCR(std::string_view text) {
   return out;
 }
 
-std::string code(GMimeContentEncoding encoding, bool encode, std::string_view in) {
-  ensureGMime();
-  GMimeEncoding state;
-  if (encode) {
-    g_mime_encoding_init_encode(&state, encoding);
-  } else {
-    g_mime_encoding_init_decode(&state, encoding);
-  }
-  std::string out(g_mime_encoding_outlen(&state, in.size()) + 16, '\0');
-  const std::size_t n = g_mime_encoding_flush(&state, in.data(), in.size(), out.data());
-  out.resize(n);
-  return out;
-}
-
 }  // namespace
 
 std::vector<std::string> movedContentIds(const QVManipulator& m) {
@@ -91,11 +71,11 @@ std::optional<std::string> cleanHtmlBody(const QVManipulator& m, const QVContent
                                          const std::vector<std::string>& cids) {
   if (cids.empty()) return std::nullopt;
   const std::string encoding = transferEncoding(m, html);
-  GMimeContentEncoding coder = GMIME_CONTENT_ENCODING_DEFAULT;
+  std::optional<mail::QVTransferCoding> coder;
   if (encoding == "quoted-printable") {
-    coder = GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+    coder = mail::QVTransferCoding::kQuotedPrintable;
   } else if (encoding == "base64") {
-    coder = GMIME_CONTENT_ENCODING_BASE64;
+    coder = mail::QVTransferCoding::kBase64;
   } else if (!(encoding.empty() || encoding == "7bit" || encoding == "8bit" ||
                encoding == "binary")) {
     return std::nullopt;
@@ -103,12 +83,11 @@ std::optional<std::string> cleanHtmlBody(const QVManipulator& m, const QVContent
   const bool crlf =
       body.find("\r\n") != std::string_view::npos || (!body.empty() && body.back() == '\r');
   const std::string text = withoutCR(body);
-  const std::string decoded =
-      coder == GMIME_CONTENT_ENCODING_DEFAULT ? text : code(coder, false, text);
+  const std::string decoded = coder ? mail::mimeDecode(*coder, text) : text;
   std::string cleaned = removeTagsWithCids(decoded, cids);
   if (cleaned == decoded) return std::nullopt;
-  if (coder != GMIME_CONTENT_ENCODING_DEFAULT) {
-    cleaned = code(coder, true, cleaned);
+  if (coder) {
+    cleaned = mail::mimeEncode(*coder, cleaned);
     while (!cleaned.empty() && cleaned.back() == '\n') cleaned.pop_back();
   }
   return crlf ? withCR(cleaned) : cleaned;

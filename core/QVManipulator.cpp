@@ -548,8 +548,8 @@ std::optional<QVRebuildFailure> QVManipulator::failure() {
 // Appends rows to a rebuilt message: spans of the original by reference, new rows by value.
 class QVRowWriter {
  public:
-  QVRowWriter(std::string_view source, const std::vector<std::uint32_t>& starts,
-              std::uint32_t rowCount, std::string_view eol)
+  QVRowWriter(std::string_view source, const QVRowStarts& starts, std::uint32_t rowCount,
+              std::string_view eol)
       : source_(source), starts_(starts), rowCount_(rowCount), eol_(eol) {}
 
   // A new row that recurs (a delimiter row): its bytes are kept once and reused, so a
@@ -621,7 +621,7 @@ class QVRowWriter {
   }
 
   std::string_view source_;
-  const std::vector<std::uint32_t>& starts_;
+  const QVRowStarts& starts_;
   std::uint32_t rowCount_;
   std::string_view eol_;
   std::string made_;

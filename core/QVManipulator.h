@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "core/QVContentPart.h"
+#include "core/QVRowIndex.h"
 #include "host/QVUserDefaults.h"
 
 namespace qv {
@@ -171,7 +172,7 @@ class QVManipulator {
 
   std::string_view data_;
   QVUserDefaults* defaults_;
-  std::vector<std::uint32_t> rowStarts_;
+  QVRowStarts rowStarts_;
   std::uint32_t rowCount_ = 0;
   bool utf8_ = false;
   bool tooLarge_ = false;

@@ -45,7 +45,7 @@ inline std::size_t sequenceLength(const unsigned char* p, std::size_t i, std::si
 // leaving i after the last byte examined (a sequence may run past `end`). False when the
 // bytes are not UTF-8.
 inline bool scanScalar(const unsigned char* p, std::size_t& i, std::size_t end, std::size_t n,
-                       std::vector<std::uint32_t>& starts) {
+                       QVRowStarts& starts) {
   while (i < end) {
     const unsigned char c = p[i];
     if (c < 0x80) {
@@ -62,7 +62,7 @@ inline bool scanScalar(const unsigned char* p, std::size_t& i, std::size_t end, 
 
 }  // namespace
 
-bool scanRows(std::string_view data, std::vector<std::uint32_t>& starts) {
+bool scanRows(std::string_view data, QVRowStarts& starts) {
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
   const std::size_t n = data.size();
   starts.clear();

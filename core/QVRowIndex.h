@@ -10,12 +10,17 @@
 #include <string_view>
 #include <vector>
 
+#include "core/QVLargePages.h"
+
 namespace qv {
+
+// Row start offsets; a big message's index lives on 2 MiB pages.
+using QVRowStarts = std::vector<std::uint32_t, QVLargePageAllocator<std::uint32_t>>;
 
 // Fills `starts` and returns true when `data` is valid UTF-8 (no overlong forms, no
 // surrogates, nothing above U+10FFFF); returns false, with `starts` unspecified, otherwise.
 // Requires data.size() < 2^32 - 1.
-[[nodiscard]] bool scanRows(std::string_view data, std::vector<std::uint32_t>& starts);
+[[nodiscard]] bool scanRows(std::string_view data, QVRowStarts& starts);
 
 // The validation alone.
 [[nodiscard]] bool isValidUtf8(std::string_view data);

@@ -1,22 +1,16 @@
 #include "mail/QVMessageWriter.h"
 
-#include <gmime/gmime.h>
-
+#include <strings.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 
 #include "mail/QVMailObjects.h"
+#include "mail/QVMimeCodec.h"
 
 namespace qv::mail {
 
 namespace {
-
-void ensureGMime() {
-  static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
-}
 
 bool isAscii(std::string_view s) {
   return std::all_of(s.begin(), s.end(),
@@ -33,47 +27,19 @@ bool hasLongLine(std::string_view s, std::size_t limit) {
 }
 
 std::string quotedPrintable(std::string_view text) {
-  ensureGMime();
-  std::string out(GMIME_QP_ENCODE_LEN(text.size()) + 4, '\0');
-  int state = -1;
-  guint32 save = 0;
-  const std::size_t n = g_mime_encoding_quoted_encode_close(
-      reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-      reinterpret_cast<unsigned char*>(out.data()), &state, &save);
-  out.resize(n);
-  return out;
+  return mimeEncode(QVTransferCoding::kQuotedPrintable, text);
 }
 
 // Base64 in lines of 76 characters, without a line feed after the last.
 std::string base64(std::string_view bytes) {
-  ensureGMime();
-  std::string out(GMIME_BASE64_ENCODE_LEN(bytes.size()) + 4, '\0');
-  int state = 0;
-  guint32 save = 0;
-  const std::size_t n = g_mime_encoding_base64_encode_close(
-      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-      reinterpret_cast<unsigned char*>(out.data()), &state, &save);
-  out.resize(n);
+  std::string out = mimeEncode(QVTransferCoding::kBase64, bytes);
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }
 
 // "filename=a.png", "filename=\"my file.pdf\"" or "filename*=UTF-8''caf%C3%A9.png".
 std::string filenameParameter(const std::string& name) {
-  ensureGMime();
-  GMimeParamList* list = g_mime_param_list_new();
-  g_mime_param_list_set_parameter(list, "filename", name.c_str());
-  if (!isAscii(name)) {
-    g_mime_param_set_encoding_method(g_mime_param_list_get_parameter(list, "filename"),
-                                     GMIME_PARAM_ENCODING_METHOD_RFC2231);
-  }
-  GString* text = g_string_new("");
-  g_mime_param_list_encode(list, nullptr, FALSE, text);
-  std::string out(text->str, text->len);
-  g_string_free(text, TRUE);
-  g_object_unref(list);
-  const std::size_t at = out.find("filename");
-  return at == std::string::npos ? "filename=" + name : out.substr(at);
+  return mimeFilenameParameter(name);
 }
 
 std::string quoted(std::string_view value) {
@@ -88,20 +54,12 @@ std::string quoted(std::string_view value) {
 // The name parameter: quoted, RFC 2047 words when not ASCII.
 std::string nameValue(const std::string& name) {
   if (isAscii(name)) return quoted(name);
-  ensureGMime();
-  char* encoded = g_mime_utils_header_encode_text(nullptr, name.c_str(), "utf-8");
-  std::string out = quoted(encoded != nullptr ? encoded : name);
-  g_free(encoded);
-  return out;
+  return quoted(mimeEncodeHeaderText(name));
 }
 
 std::string headerValue(const std::string& value) {
   if (isAscii(value)) return value;
-  ensureGMime();
-  char* encoded = g_mime_utils_header_encode_text(nullptr, value.c_str(), "utf-8");
-  std::string out = encoded != nullptr ? encoded : value;
-  g_free(encoded);
-  return out;
+  return mimeEncodeHeaderText(value);
 }
 
 void textPart(std::string& out, std::string_view subtype, std::string_view text) {
@@ -235,7 +193,7 @@ std::string writeMessage(const QVMessageContent& content, QVUuidSource& uuids) {
 
   auto field = [&](std::string_view name) -> std::optional<std::string> {
     for (const auto& [n, v] : content.headers) {
-      if (g_ascii_strcasecmp(n.c_str(), std::string(name).c_str()) == 0) return v;
+      if (::strcasecmp(n.c_str(), std::string(name).c_str()) == 0) return v;
     }
     return std::nullopt;
   };
@@ -254,7 +212,7 @@ std::string writeMessage(const QVMessageContent& content, QVUuidSource& uuids) {
     const std::string& name = header.first;
     const bool written =
         std::any_of(std::begin(kWritten), std::end(kWritten), [&](std::string_view w) {
-          return g_ascii_strcasecmp(name.c_str(), std::string(w).c_str()) == 0;
+          return ::strcasecmp(name.c_str(), std::string(w).c_str()) == 0;
         });
     if (!written) out += name + ": " + headerValue(header.second) + "\n";
   }
