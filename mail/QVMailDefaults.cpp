@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -42,44 +40,67 @@ class Fd {
 
 struct ReadResult {
   std::unique_ptr<PList::Dictionary> dict;  // null with error set, or when missing
+  std::string bytes;                        // the file's bytes, when read
   bool missing = false;
   std::string error;
 };
 
-ReadResult readPlistFile(const fs::path& file) {
-  ReadResult result;
-  std::error_code ec;
-  const fs::file_status status = fs::status(file, ec);
-  if (ec || status.type() == fs::file_type::not_found) {
-    if (status.type() == fs::file_type::not_found) {
+constexpr std::size_t kLargestFile = 64u * 1024u * 1024u;
+
+// The file's bytes; false with `error` set when it cannot be read, `missing` when absent.
+bool readBytes(const fs::path& file, ReadResult& result) {
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) {
       result.missing = true;
-      return result;
+      return false;
     }
-    result.error = ec.message();
-    return result;
-  }
-  if (status.type() == fs::file_type::directory) {
-    result.error = "it is a folder";
-    return result;
-  }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
     result.error = errnoText(errno);
-    return result;
+    return false;
   }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  const std::string bytes = buffer.str();
-  if (bytes.empty()) {
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    result.error = errnoText(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    result.error = "it is a folder";
+    return false;
+  }
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.error = errnoText(errno);
+      return false;
+    }
+    result.bytes.append(chunk, static_cast<std::size_t>(n));
+    if (result.bytes.size() > kLargestFile) {
+      result.error = "it is larger than 64 MB";
+      return false;
+    }
+  }
+  if (result.bytes.empty()) {
     result.error = "it is empty";
-    return result;
+    return false;
   }
-  if (bytes.size() > 64u * 1024u * 1024u) {
-    result.error = "it is larger than 64 MB";
+  return true;
+}
+
+// Reads and parses the file. When it holds exactly `knownBytes`, `known` (their parsed form)
+// is copied instead of parsing again.
+ReadResult readPlistFile(const fs::path& file, const std::string& knownBytes = {},
+                         const PList::Dictionary* known = nullptr) {
+  ReadResult result;
+  if (!readBytes(file, result)) return result;
+  if (known != nullptr && result.bytes == knownBytes) {
+    result.dict = std::make_unique<PList::Dictionary>(*known);
     return result;
   }
   plist_t root = nullptr;
-  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  plist_from_memory(result.bytes.data(), static_cast<std::uint32_t>(result.bytes.size()), &root);
   if (root == nullptr) {
     result.error = "it is not a property list";
     return result;
@@ -162,9 +183,14 @@ QVMailDefaults::Opened QVMailDefaults::open(const fs::path& file) {
     for (auto it = read.dict->Begin(); it != read.dict->End(); ++it) {
       if (auto value = fromNode(it->second)) opened.store->values_.emplace(it->first, *value);
     }
+    opened.store->knownBytes_ = std::move(read.bytes);
+    opened.store->knownDict_ = std::move(read.dict);
   }
   return opened;
 }
+
+QVMailDefaults::QVMailDefaults(fs::path file) : file_(std::move(file)) {}
+QVMailDefaults::~QVMailDefaults() = default;
 
 std::optional<fs::path> QVMailDefaults::locate(const std::optional<std::string>& flag) {
   if (flag && !flag->empty()) return fs::path(*flag);
@@ -224,20 +250,23 @@ std::optional<std::string> QVMailDefaults::saveLocked() {
   }
 
   // Other processes may have saved since we read: start from what the file holds now.
-  ReadResult read = readPlistFile(file_);
+  ReadResult read = readPlistFile(file_, knownBytes_, knownDict_.get());
   if (!read.error.empty()) return where + read.error + " (the file was left as it is)";
-  PList::Dictionary dict;
-  PList::Dictionary& target = read.dict ? *read.dict : dict;
+  if (!read.dict) read.dict = std::make_unique<PList::Dictionary>();
+  PList::Dictionary& target = *read.dict;
   for (const std::string& key : changed_) {
     auto it = values_.find(key);
     if (it != values_.end()) setNode(target, key, it->second);
   }
-  if (auto error = writeAtomically(file_, target.ToXml())) return where + *error;
+  std::string bytes = target.ToXml();
+  if (auto error = writeAtomically(file_, bytes)) return where + *error;
+  knownBytes_ = std::move(bytes);
   // Take in what the others saved, keeping our own values.
   for (auto it = target.Begin(); it != target.End(); ++it) {
     if (changed_.count(it->first) != 0) continue;
     if (auto value = fromNode(it->second)) values_.insert_or_assign(it->first, *value);
   }
+  knownDict_ = std::move(read.dict);
   changed_.clear();
   return std::nullopt;
 }

@@ -7,7 +7,9 @@
 // run of many changes costs one write. A save never leaves a torn file: it writes a
 // temporary file beside the real one, syncs it and renames it over. Under an advisory lock
 // on "<file>.lock" it first re-reads the file and writes only the keys this process
-// changed, so processes writing different keys never lose each other's values.
+// changed, so processes writing different keys never lose each other's values. (When the
+// file still holds the very bytes this process last read or wrote, their parsed form is
+// reused instead of parsed again.)
 //
 // A file that exists but is not a readable property list (empty, truncated, garbage, a
 // folder, or not a dictionary at the top) is never overwritten: open() and save() report it.
@@ -21,6 +23,10 @@
 #include <string>
 
 #include "host/QVUserDefaults.h"
+
+namespace PList {
+class Dictionary;
+}
 
 namespace qv {
 
@@ -49,8 +55,12 @@ class QVMailDefaults final : public QVUserDefaults {
 
   [[nodiscard]] const std::filesystem::path& file() const { return file_; }
 
+  ~QVMailDefaults() override;
+  QVMailDefaults(const QVMailDefaults&) = delete;
+  QVMailDefaults& operator=(const QVMailDefaults&) = delete;
+
  private:
-  explicit QVMailDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+  explicit QVMailDefaults(std::filesystem::path file);
   std::optional<std::string> saveLocked();
 
   std::filesystem::path file_;
@@ -59,6 +69,9 @@ class QVMailDefaults final : public QVUserDefaults {
   std::set<std::string, std::less<>> changed_;
   bool savesEachChange_ = false;
   std::optional<std::string> lastSaveError_;
+  // The file's bytes as last read or written, and their parsed form.
+  std::string knownBytes_;
+  std::unique_ptr<PList::Dictionary> knownDict_;
 };
 
 struct QVMailDefaults::Opened {
