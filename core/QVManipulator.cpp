@@ -175,16 +175,19 @@ QVManipulator::QVManipulator(std::string_view data, QVUserDefaults* defaults)
     tooLarge_ = true;
     return;
   }
-  utf8_ = scanRows(data, rowStarts_);
+  utf8_ = scanRows(data, rowStarts_, &dashRowIndex_);
   if (!utf8_) {
     rowStarts_.clear();
     rowStarts_.shrink_to_fit();
+    dashRowIndex_.clear();
+    dashRowIndex_.shrink_to_fit();
     return;
   }
   const std::size_t rows = rowStarts_.size() - 1;
   if (rows >= kMaxRows) {
     tooLarge_ = true;
     rowStarts_.clear();
+    dashRowIndex_.clear();
     return;
   }
   rowCount_ = static_cast<std::uint32_t>(rows);
@@ -207,6 +210,11 @@ std::optional<std::string_view> QVManipulator::isolateStr(std::string_view text,
 std::optional<std::string_view> QVManipulator::dataStr() const {
   if (!utf8_ || tooLarge_) return std::nullopt;
   return data_;
+}
+
+std::uint32_t QVManipulator::nextDashRow(std::uint32_t from) const {
+  const auto it = std::lower_bound(dashRowIndex_.begin(), dashRowIndex_.end(), from);
+  return it == dashRowIndex_.end() ? rowCount_ : *it;
 }
 
 std::string_view QVManipulator::row(std::uint32_t i) const {
@@ -263,9 +271,10 @@ void QVManipulator::collectParts() {
 
   std::uint32_t bodyStart = n;
   if (header.boundary) {
-    for (std::uint32_t i = headerEnd; i < n; ++i) {
+    // Only a row that begins with "--" can be the first delimiter row.
+    for (std::uint32_t i = nextDashRow(headerEnd); i < n; i = nextDashRow(i + 1)) {
       std::string_view r = row(i);
-      if (startsWithDashes(r)) dashRows_.push_back(i);
+      dashRows_.push_back(i);
       if (isDelimiterRow(r, *header.boundary)) {
         header.endRow = i - 1;
         topDelimiterFound_ = true;
@@ -461,6 +470,12 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     const bool closing = !walkedNested && dashes && isClosingDelimiterRow(r, boundary);
     pos = next;
     if (closing) return pos;
+    // In a body (or after a nested section) only rows that begin with "--" can change
+    // anything: go straight to the next one. A part whose header had no Content-Type row
+    // still reads its body rows for one.
+    if (s.containerDone || (!s.inHeader && !s.lookingForType && !s.awaitingBoundary)) {
+      pos = nextDashRow(pos);
+    }
     if (pos >= n) {
       // A truncated level: its open part ends with the last row.
       closeOpen(n - 1);

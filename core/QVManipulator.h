@@ -169,10 +169,13 @@ class QVManipulator {
   void closeLeaf(const QVContentPart& part, bool namedAnyhow, std::string_view signature);
   void noteContentType(std::string_view type);
   [[nodiscard]] std::string freshBoundary(std::string_view avoid) const;
+  // The first row at or after `from` that begins with "--"; rowCount() when none.
+  [[nodiscard]] std::uint32_t nextDashRow(std::uint32_t from) const;
 
   std::string_view data_;
   QVUserDefaults* defaults_;
   QVRowStarts rowStarts_;
+  QVRowStarts dashRowIndex_;  // every row that begins with "--", in order
   std::uint32_t rowCount_ = 0;
   bool utf8_ = false;
   bool tooLarge_ = false;

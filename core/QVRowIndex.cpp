@@ -44,12 +44,26 @@ inline std::size_t sequenceLength(const unsigned char* p, std::size_t i, std::si
 // Scalar scan from i up to `end`: records row starts and validates non-ASCII sequences,
 // leaving i after the last byte examined (a sequence may run past `end`). False when the
 // bytes are not UTF-8.
+// A row starting at `at` begins with "--" (candidate delimiter rows of MIME bodies).
+inline bool opensWithDashes(const unsigned char* p, std::size_t at, std::size_t n) {
+  return at + 1 < n && p[at] == '-' && p[at + 1] == '-';
+}
+
+// Records the row that starts at `at`, and in `dashRows` its number when it opens with "--".
+inline void addRow(const unsigned char* p, std::size_t at, std::size_t n, QVRowStarts& starts,
+                   QVRowStarts* dashRows) {
+  starts.push_back(static_cast<std::uint32_t>(at));
+  if (dashRows != nullptr && opensWithDashes(p, at, n)) {
+    dashRows->push_back(static_cast<std::uint32_t>(starts.size() - 1));
+  }
+}
+
 inline bool scanScalar(const unsigned char* p, std::size_t& i, std::size_t end, std::size_t n,
-                       QVRowStarts& starts) {
+                       QVRowStarts& starts, QVRowStarts* dashRows) {
   while (i < end) {
     const unsigned char c = p[i];
     if (c < 0x80) {
-      if (c == '\n') starts.push_back(static_cast<std::uint32_t>(i + 1));
+      if (c == '\n') addRow(p, i + 1, n, starts, dashRows);
       ++i;
     } else {
       const std::size_t len = sequenceLength(p, i, n);
@@ -62,13 +76,14 @@ inline bool scanScalar(const unsigned char* p, std::size_t& i, std::size_t end, 
 
 }  // namespace
 
-bool scanRows(std::string_view data, QVRowStarts& starts) {
+bool scanRows(std::string_view data, QVRowStarts& starts, QVRowStarts* dashRows) {
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
   const std::size_t n = data.size();
   starts.clear();
+  if (dashRows != nullptr) dashRows->clear();
   // Mail wraps encoded bodies at 76 characters; most rows are about that long.
   starts.reserve(n / 48 + 16);
-  starts.push_back(0);
+  addRow(p, 0, n, starts, dashRows);
   std::size_t i = 0;
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
@@ -77,19 +92,19 @@ bool scanRows(std::string_view data, QVRowStarts& starts) {
     if (_mm_movemask_epi8(v) != 0) {
       // Non-ASCII in this block: validate it byte by byte (a sequence may cross the
       // block's end, so the vector loop resumes wherever the scalar one stopped).
-      if (!scanScalar(p, i, i + 16, n, starts)) return false;
+      if (!scanScalar(p, i, i + 16, n, starts, dashRows)) return false;
       continue;
     }
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
     while (mask != 0) {
       const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-      starts.push_back(static_cast<std::uint32_t>(i + bit + 1));
+      addRow(p, i + bit + 1, n, starts, dashRows);
       mask &= mask - 1;
     }
     i += 16;
   }
 #endif
-  if (!scanScalar(p, i, n, n, starts)) return false;
+  if (!scanScalar(p, i, n, n, starts, dashRows)) return false;
   starts.push_back(static_cast<std::uint32_t>(n + 1));
   return true;
 }

@@ -19,8 +19,11 @@ using QVRowStarts = std::vector<std::uint32_t, QVLargePageAllocator<std::uint32_
 
 // Fills `starts` and returns true when `data` is valid UTF-8 (no overlong forms, no
 // surrogates, nothing above U+10FFFF); returns false, with `starts` unspecified, otherwise.
-// Requires data.size() < 2^32 - 1.
-[[nodiscard]] bool scanRows(std::string_view data, QVRowStarts& starts);
+// With `dashRows`, also lists in order the numbers of the rows that begin with "--": the
+// only rows that can be MIME delimiter rows, so that a walk over a body can go from one to
+// the next instead of reading every row. Requires data.size() < 2^32 - 1.
+[[nodiscard]] bool scanRows(std::string_view data, QVRowStarts& starts,
+                            QVRowStarts* dashRows = nullptr);
 
 // The validation alone.
 [[nodiscard]] bool isValidUtf8(std::string_view data);

@@ -95,25 +95,33 @@ TEST(QVRows, Utf8Validity) {
 
 TEST(QVRows, VectorScanAgreesWithBytewiseSplitting) {
   std::mt19937 random(11);
-  const char alphabet[] = {'a', '\n', 'z', '\r', ' '};
-  for (int round = 0; round < 100; ++round) {
+  const char alphabet[] = {'a', '\n', 'z', '\r', ' ', '-', '-'};
+  for (int round = 0; round < 200; ++round) {
     std::string data;
     const int length = static_cast<int>(random() % 1000);
     for (int i = 0; i < length; ++i) {
       if (random() % 50 == 0) {
         data += "\xc3\xa9";
       } else {
-        data.push_back(alphabet[random() % 5]);
+        data.push_back(alphabet[random() % std::size(alphabet)]);
       }
     }
     QVRowStarts starts;
-    ASSERT_TRUE(scanRows(data, starts));
+    QVRowStarts dashRows;
+    ASSERT_TRUE(scanRows(data, starts, &dashRows));
     std::vector<std::uint32_t> expected{0};
     for (std::size_t i = 0; i < data.size(); ++i) {
       if (data[i] == '\n') expected.push_back(static_cast<std::uint32_t>(i + 1));
     }
+    std::vector<std::uint32_t> expectedDashes;
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+      if (data.compare(expected[r], 2, "--") == 0) {
+        expectedDashes.push_back(static_cast<std::uint32_t>(r));
+      }
+    }
     expected.push_back(static_cast<std::uint32_t>(data.size() + 1));
     EXPECT_EQ(std::vector<std::uint32_t>(starts.begin(), starts.end()), expected);
+    EXPECT_EQ(std::vector<std::uint32_t>(dashRows.begin(), dashRows.end()), expectedDashes);
   }
 }
 
