@@ -3,15 +3,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include <map>
-
+#include "bench/QVHookFixture.h"
 #include "bench/QVMailMessageMaker.h"
-#include "core/QVSettingKeys.h"
-#include "hooks/QVGeneratorHook.h"
 #include "hooks/QVTagRemoval.h"
-#include "mail/QVStandInMail.h"
-#include "shell/QVExchange.h"
-#include "shell/QVSettings.h"
 
 namespace {
 
@@ -57,53 +51,12 @@ BENCHMARK(BM_RemoveTagsWithCids_HostileImgWithoutClose)
     ->Arg(4 << 20)
     ->Unit(benchmark::kMillisecond);
 
-class MemoryStore final : public QVUserDefaults {
- public:
-  std::optional<QVDefaultsValue> objectForKey(std::string_view key) const override {
-    auto it = values.find(std::string(key));
-    return it == values.end() ? std::nullopt : std::optional<QVDefaultsValue>(it->second);
-  }
-  void setObject(std::string_view key, QVDefaultsValue value) override {
-    values[std::string(key)] = std::move(value);
-  }
-  std::map<std::string, QVDefaultsValue> values;
-};
-
 void BM_HookOwnCost_25MB(benchmark::State& state) {
-  MemoryStore store;
-  writeDefaults(store);
-  userDefaults = &store;
-  mail::QVStandInMail mail;
-  const QVObjectRef raw = mail.makeData(bench::makeMailMessage(25u << 20));
-  // Mail's generator, standing in: hands back the message made above, as Mail's would.
-  mail.classNamed(mail::kMessageGeneratorClass)
-      ->addInstanceMethod(
-          mail::kNewMessage,
-          std::function<QVObjectRef(QVObject&, QVObjectRef, QVObjectRef, QVObjectRef, QVObjectRef)>(
-              [&](QVObject&, QVObjectRef, QVObjectRef, QVObjectRef, QVObjectRef) -> QVObjectRef {
-                auto message = std::make_shared<mail::QVMailOutgoingMessage>(
-                    *mail.classNamed(mail::kOutgoingMessageClass));
-                message->rawData = raw;
-                return message;
-              }));
-  addGeneratorTraits(mail);
-  fun(mail, mail::kMessageGeneratorClass, mail::kNewMessage.name, mail::kMessageGeneratorClass,
-      kQVNewMessage.name, true);
-  auto photo = mail.makeAttachment("x");
-  photo->mimeType = "image/jpeg";
-  photo->filename = "IMG_1000.jpeg";
-  photo->contentID = "<p1>";
-  const QVObjectRef generator = mail.makeGenerator();
-  const QVObjectRef html = mail.makeString("<p>Here <img src=\"cid:p1\" a=1></p>");
-  const QVObjectRef plain = mail.makeString("Here");
-  const QVObjectRef list = mail.makeArray({photo});
-  const QVObjectRef headers = mail.makeHeaders({});
+  bench::QVHookFixture fixture(bench::makeMailMessage(25u << 20));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(send(*generator, mail::kNewMessage, html, plain, list, headers));
+    benchmark::DoNotOptimize(fixture.send());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(
-      state.iterations() * dynamic_cast<const QVData&>(*raw).bytes().size()));
-  userDefaults = nullptr;
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * fixture.rawSize()));
 }
 BENCHMARK(BM_HookOwnCost_25MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -33,8 +33,8 @@ class QVInput {
   std::string_view bytes_;
 };
 
-// Writes `count` pieces, `piece(i)` each, to a descriptor with vectored writes; the error
-// text when a write fails.
+// Writes `count` pieces, `piece(i)` each, to a descriptor with vectored writes of at most
+// 64 KiB each; the error text when a write fails.
 [[nodiscard]] std::optional<std::string> writeAll(
     int fd, std::size_t count, const std::function<std::string_view(std::size_t)>& piece);
 
