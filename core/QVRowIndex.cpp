@@ -1,5 +1,6 @@
 #include "core/QVRowIndex.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -49,64 +50,143 @@ inline bool opensWithDashes(const unsigned char* p, std::size_t at, std::size_t 
   return at + 1 < n && p[at] == '-' && p[at + 1] == '-';
 }
 
-// Records the row that starts at `at`, and in `dashRows` its number when it opens with "--".
-inline void addRow(const unsigned char* p, std::size_t at, std::size_t n, QVRowStarts& starts,
-                   QVRowStarts* dashRows) {
-  starts.push_back(static_cast<std::uint32_t>(at));
-  if (dashRows != nullptr && opensWithDashes(p, at, n)) {
-    dashRows->push_back(static_cast<std::uint32_t>(starts.size() - 1));
-  }
-}
+// The scan of one window of the message: p[0, n) holds the bytes from offset `base` on.
+struct Window {
+  const unsigned char* p;
+  std::size_t n;
+  std::size_t base;
+  QVRowStarts& starts;
+  QVRowStarts* dashRows;
 
-inline bool scanScalar(const unsigned char* p, std::size_t& i, std::size_t end, std::size_t n,
-                       QVRowStarts& starts, QVRowStarts* dashRows) {
-  while (i < end) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      if (c == '\n') addRow(p, i + 1, n, starts, dashRows);
-      ++i;
-    } else {
-      const std::size_t len = sequenceLength(p, i, n);
-      if (len == 0) return false;
-      i += len;
+  // Records the row that starts at `at` (in the window), and in `dashRows` its number when
+  // it opens with "--".
+  void addRow(std::size_t at) {
+    starts.push_back(static_cast<std::uint32_t>(base + at));
+    if (dashRows != nullptr && opensWithDashes(p, at, n)) {
+      dashRows->push_back(static_cast<std::uint32_t>(starts.size() - 1));
     }
   }
-  return true;
-}
+
+  // Byte by byte from i up to `end`, validating non-ASCII sequences; leaves i after the
+  // last byte examined (a sequence may run past `end`). False when the bytes are not UTF-8.
+  bool scalar(std::size_t& i, std::size_t end) {
+    while (i < end) {
+      const unsigned char c = p[i];
+      if (c < 0x80) {
+        if (c == '\n') addRow(i + 1);
+        ++i;
+      } else {
+        const std::size_t len = sequenceLength(p, i, n);
+        if (len == 0) return false;
+        i += len;
+      }
+    }
+    return true;
+  }
+
+  // From i up to `limit`. Every sequence, and the two bytes after every line feed, that
+  // start before `limit` lie inside the window (limit <= n - 3, or the window ends the
+  // message). Leaves i at or past `limit`.
+  bool scan(std::size_t& i, std::size_t limit) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (i + 16 <= limit) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      if (_mm_movemask_epi8(v) != 0) {
+        // Non-ASCII in this block: validate it byte by byte (a sequence may cross the
+        // block's end, so the vector loop resumes wherever the scalar one stopped).
+        if (!scalar(i, i + 16)) return false;
+        continue;
+      }
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+      while (mask != 0) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+        addRow(i + bit + 1);
+        mask &= mask - 1;
+      }
+      i += 16;
+    }
+#endif
+    return scalar(i, limit);
+  }
+};
 
 }  // namespace
 
-bool scanRows(std::string_view data, QVRowStarts& starts, QVRowStarts* dashRows) {
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-  const std::size_t n = data.size();
-  starts.clear();
-  if (dashRows != nullptr) dashRows->clear();
+QVRowScanner::QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size_t sizeHint)
+    : starts_(starts), dashRows_(dashRows) {
+  starts_.clear();
+  if (dashRows_ != nullptr) dashRows_->clear();
   // Mail wraps encoded bodies at 76 characters; most rows are about that long.
-  starts.reserve(n / 48 + 16);
-  addRow(p, 0, n, starts, dashRows);
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n');
-  while (i + 16 <= n) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    if (_mm_movemask_epi8(v) != 0) {
-      // Non-ASCII in this block: validate it byte by byte (a sequence may cross the
-      // block's end, so the vector loop resumes wherever the scalar one stopped).
-      if (!scanScalar(p, i, i + 16, n, starts, dashRows)) return false;
-      continue;
-    }
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
-    while (mask != 0) {
-      const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-      addRow(p, i + bit + 1, n, starts, dashRows);
-      mask &= mask - 1;
-    }
-    i += 16;
+  starts_.reserve(sizeHint / 48 + 16);
+}
+
+bool QVRowScanner::process(const unsigned char* p, std::size_t n, std::size_t base,
+                           std::size_t& i, bool last) {
+  Window w{p, n, base, starts_, dashRows_};
+  const std::size_t limit = last ? n : (n >= kLookahead ? n - kLookahead : 0);
+  if (starts_.empty()) {
+    if (!last && limit == 0) return true;  // too few bytes yet to tell how row 0 opens
+    w.addRow(0);
   }
-#endif
-  if (!scanScalar(p, i, n, n, starts, dashRows)) return false;
-  starts.push_back(static_cast<std::uint32_t>(n + 1));
+  if (i >= limit) return true;
+  return w.scan(i, limit);
+}
+
+void QVRowScanner::feed(std::string_view bytes) {
+  if (!valid_) return;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size();
+  std::size_t i = 0;  // where the scan resumes in p
+  // The bytes carried from the previous piece are scanned joined with the head of this one.
+  while (carrySize_ > 0 && n > 0) {
+    const std::size_t head = std::min(n, sizeof carry_ - carrySize_);
+    std::memcpy(carry_ + carrySize_, p, head);
+    const std::size_t joined = carrySize_ + head;
+    std::size_t j = 0;
+    if (!process(carry_, joined, consumed_, j, false)) {
+      valid_ = false;
+      return;
+    }
+    if (j >= carrySize_) {
+      // Past the carried bytes: go on in the piece itself.
+      i = j - carrySize_;
+      consumed_ += carrySize_;
+      carrySize_ = 0;
+      break;
+    }
+    // Still short of lookahead: all of the head joins the carry.
+    std::memmove(carry_, carry_ + j, joined - j);
+    carrySize_ = joined - j;
+    consumed_ += j;
+    p += head;
+    n -= head;
+  }
+  if (n == 0) return;
+  if (!process(p, n, consumed_, i, false)) {
+    valid_ = false;
+    return;
+  }
+  // Carry what is left: the last bytes, whose lookahead is in the next piece.
+  carrySize_ = n - i;
+  std::memcpy(carry_, p + i, carrySize_);
+  consumed_ += i;
+}
+
+bool QVRowScanner::finish() {
+  if (valid_) {
+    std::size_t j = 0;
+    valid_ = process(carry_, carrySize_, consumed_, j, true);
+  }
+  if (!valid_) return false;
+  starts_.push_back(static_cast<std::uint32_t>(consumed_ + carrySize_ + 1));
   return true;
+}
+
+bool scanRows(std::string_view data, QVRowStarts& starts, QVRowStarts* dashRows) {
+  QVRowScanner scanner(starts, dashRows, data.size());
+  scanner.feed(data);
+  return scanner.finish();
 }
 
 bool isValidUtf8(std::string_view data) {

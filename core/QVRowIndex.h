@@ -25,6 +25,33 @@ using QVRowStarts = std::vector<std::uint32_t, QVLargePageAllocator<std::uint32_
 [[nodiscard]] bool scanRows(std::string_view data, QVRowStarts& starts,
                             QVRowStarts* dashRows = nullptr);
 
+// The same scan over a message that arrives in pieces (read from a file in chunks, say):
+// feed() the bytes in order, in pieces of any size, then finish(), which returns what
+// scanRows() would for the whole. The bytes need not stay alive between calls.
+class QVRowScanner {
+ public:
+  QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size_t sizeHint = 0);
+  QVRowScanner(const QVRowScanner&) = delete;
+  QVRowScanner& operator=(const QVRowScanner&) = delete;
+
+  void feed(std::string_view bytes);
+  // True when all the bytes fed were UTF-8; `starts` then ends with its sentinel.
+  [[nodiscard]] bool finish();
+
+ private:
+  // A row start needs the two bytes after its line feed, a sequence up to three more.
+  static constexpr std::size_t kLookahead = 3;
+  bool process(const unsigned char* p, std::size_t n, std::size_t base, std::size_t& i,
+               bool last);
+
+  QVRowStarts& starts_;
+  QVRowStarts* dashRows_;
+  unsigned char carry_[32] = {};
+  std::size_t carrySize_ = 0;
+  std::size_t consumed_ = 0;  // offset of the first byte not scanned yet
+  bool valid_ = true;
+};
+
 // The validation alone.
 [[nodiscard]] bool isValidUtf8(std::string_view data);
 

@@ -134,5 +134,43 @@ TEST(QVRows, NotUtf8HasNoRowsAndCollectsOnlyTheHeader) {
   EXPECT_EQ(m.failure(), QVRebuildFailure::kNotUtf8);
 }
 
+// A message read in pieces of any size is scanned exactly as the whole: rows, "--" rows and
+// the verdict on UTF-8, whatever falls across a piece's end (a line feed, the dashes after
+// it, a multi-byte sequence, a broken one).
+TEST(QVRows, PiecewiseScanAgreesWithTheWhole) {
+  std::mt19937 random(23);
+  const std::string alphabet[] = {"a", "\n", "-", "--", "\r\n", "\xc3\xa9", "\xe2\x82\xac",
+                                  "\xf0\x9f\x98\x80", "z"};
+  const std::string broken[] = {"\xc3", "\xe2\x82", "\x80", "\xf0\x9f\x98"};
+  for (int round = 0; round < 400; ++round) {
+    std::string data;
+    const int tokens = static_cast<int>(random() % 300);
+    for (int t = 0; t < tokens; ++t) data += alphabet[random() % std::size(alphabet)];
+    if (round % 5 == 0 && !data.empty()) {
+      data.insert(random() % data.size(), broken[random() % std::size(broken)]);
+    }
+    QVRowStarts whole, wholeDashes;
+    const bool wholeValid = scanRows(data, whole, &wholeDashes);
+
+    QVRowStarts starts, dashes;
+    QVRowScanner scanner(starts, &dashes);
+    std::size_t at = 0;
+    while (at < data.size()) {
+      // Mostly tiny pieces, now and then a long one that the vector loop gets to read.
+      const std::size_t piece = random() % 4 == 0 ? random() % 200 : random() % 5;
+      scanner.feed(std::string_view(data).substr(at, piece));
+      at += piece;
+    }
+    ASSERT_EQ(scanner.finish(), wholeValid) << "round " << round;
+    if (!wholeValid) continue;
+    EXPECT_EQ(std::vector<std::uint32_t>(starts.begin(), starts.end()),
+              std::vector<std::uint32_t>(whole.begin(), whole.end()))
+        << "round " << round;
+    EXPECT_EQ(std::vector<std::uint32_t>(dashes.begin(), dashes.end()),
+              std::vector<std::uint32_t>(wholeDashes.begin(), wholeDashes.end()))
+        << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace qv
