@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -40,114 +42,164 @@ std::optional<std::string> readAll(int fd, std::string& into) {
 // fragmented machine, and in a virtual machine that hands free memory back to its host a
 // fault in the host for every page, which made one 50 MB write three times slower.
 constexpr std::size_t kWriteSlice = std::size_t{64} << 10;
+// A stretch of the source at least this long is copied by the kernel.
+constexpr std::size_t kKernelCopy = std::size_t{64} << 10;
+// The buffer the rows are scanned through: small enough to stay in the cache.
+constexpr std::size_t kScanChunk = std::size_t{256} << 10;
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Below this a file is mapped: a few hundred page faults cost less than a fresh region.
-constexpr std::size_t kHugeInput = std::size_t{4} << 20;
-
-// Whether the kernel backs a region with 2 MB pages when asked (madvise or always).
-bool hugePagesOnRequest() {
-  static const bool available = [] {
-    const int fd = ::open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char text[128] = {};
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    return n > 0 && std::string_view(text).find("[never]") == std::string_view::npos;
-  }();
-  return available;
-}
-
-// Reads exactly `length` bytes (fewer when the file shrank meanwhile); the count read.
-std::optional<std::string> readInto(int fd, char* into, std::size_t length, std::size_t& got) {
-  got = 0;
-  while (got < length) {
-    const ssize_t n = ::read(fd, into + got, length - got);
-    if (n == 0) break;
+// Finds the rows of the open file by reading it through a small buffer.
+std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows) {
+  QVRowScanner scanner(rows.starts, &rows.dashRows, length);
+  std::unique_ptr<char[]> chunk(new char[kScanChunk]);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n =
+        ::pread(fd, chunk.get(), std::min(kScanChunk, length - done), static_cast<off_t>(done));
+    if (n == 0) return std::string("the file shrank while it was read");
     if (n < 0) {
       if (errno == EINTR) continue;
       return errnoText(errno);
     }
-    got += static_cast<std::size_t>(n);
+    scanner.feed(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
+    done += static_cast<std::size_t>(n);
+  }
+  rows.utf8 = scanner.finish();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> QVInput::open(const std::string& name, QVInput& into, bool scanRows) {
+  const bool stdinput = name == "-";
+  const int fd = stdinput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errnoText(errno);
+  // The descriptor stays open while the bytes are mapped from it (it is the source of the
+  // kernel's copies); otherwise it is closed at once.
+  into.fd_ = fd;
+  into.ownsFd_ = !stdinput;
+
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errnoText(errno);
+  if (S_ISDIR(st.st_mode)) return "it is a folder";
+  // Standard input may be a file read from its middle: only a file at its start is mapped.
+  const bool atStart = !stdinput || ::lseek(fd, 0, SEEK_CUR) == 0;
+  const auto length = static_cast<std::size_t>(st.st_size);
+  if (S_ISREG(st.st_mode) && atStart && length > 0) {
+    void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) {
+      into.map_ = map;
+      into.mapLength_ = length;
+      into.bytes_ = std::string_view(static_cast<const char*>(map), length);
+      if (scanRows) {
+        QVRowScan rows;
+        if (auto error = scanFile(fd, length, rows)) return error;
+        into.rows_ = std::move(rows);
+      }
+      return std::nullopt;
+    }
+  }
+  if (auto error = readAll(fd, into.buffer_)) return error;
+  into.bytes_ = into.buffer_;
+  if (into.ownsFd_) ::close(fd);
+  into.fd_ = -1;
+  return std::nullopt;
+}
+
+QVInput::~QVInput() {
+  if (map_ != nullptr) ::munmap(map_, mapLength_);
+  if (ownsFd_ && fd_ >= 0) ::close(fd_);
+}
+
+std::optional<QVRowScan> QVInput::takeRowScan() {
+  return std::exchange(rows_, std::nullopt);
+}
+
+std::optional<QVSourceFile> QVInput::sourceFile() const {
+  if (map_ == nullptr || fd_ < 0) return std::nullopt;
+  return QVSourceFile{fd_, bytes_};
+}
+
+namespace {
+
+// How a stretch of the source reaches the output.
+enum class CopyWay : std::uint8_t { kCopyFileRange, kSendfile, kWrite };
+
+// Copies [offset, offset + length) of the source to `fd`, falling back from one way to the
+// next where the kernel refuses it (another file system, a pipe, an appending file...).
+std::optional<std::string> copySpan(int fd, const QVSourceFile& source, std::size_t offset,
+                                    std::size_t length, CopyWay& way) {
+  while (length > 0) {
+    ssize_t n = -1;
+    if (way == CopyWay::kCopyFileRange) {
+      auto from = static_cast<off_t>(offset);
+      n = ::copy_file_range(source.fd, &from, fd, nullptr, length, 0);
+      if (n < 0 && errno != EINTR && errno != EIO && errno != ENOSPC && errno != EDQUOT) {
+        way = CopyWay::kSendfile;
+        continue;
+      }
+    } else if (way == CopyWay::kSendfile) {
+      auto from = static_cast<off_t>(offset);
+      n = ::sendfile(fd, source.fd, &from, length);
+      if (n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        way = CopyWay::kWrite;
+        continue;
+      }
+    } else {
+      n = ::write(fd, source.bytes.data() + offset, std::min(length, kWriteSlice));
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errnoText(errno);
+    }
+    if (n == 0) return std::string("the input file shrank while it was copied");
+    offset += static_cast<std::size_t>(n);
+    length -= static_cast<std::size_t>(n);
   }
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> QVInput::open(const std::string& name, QVInput& into) {
-  const bool stdinput = name == "-";
-  const int fd = stdinput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errnoText(errno);
-  struct CloseLater {
-    int fd;
-    bool owned;
-    ~CloseLater() {
-      if (owned) ::close(fd);
-    }
-  } closer{fd, !stdinput};
-
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return errnoText(errno);
-  if (S_ISDIR(st.st_mode)) return "it is a folder";
-  const auto length = static_cast<std::size_t>(st.st_size);
-  if (S_ISREG(st.st_mode) && length >= kHugeInput && hugePagesOnRequest()) {
-    // A big message is read into memory backed by 2 MB pages. Every first touch of a 4 KB
-    // page costs a fault (and, in a virtual machine, an exit), so a file mapping or a
-    // plain heap buffer of 50 MB pays some 12,800 of them; this pays 25. The kernel's copy
-    // from its page cache is the cheap part.
-    const std::size_t capacity = (length + kHugePage - 1) / kHugePage * kHugePage;
-    void* region = ::mmap(nullptr, capacity + kHugePage, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (region != MAP_FAILED) {
-      // Align the start to a 2 MB boundary and give back the slack on both sides.
-      const auto base = reinterpret_cast<std::uintptr_t>(region);
-      const std::uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
-      if (aligned > base) ::munmap(region, aligned - base);
-      const std::size_t tail = kHugePage - (aligned - base);
-      if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + capacity), tail);
-      auto* buffer = reinterpret_cast<char*>(aligned);
-      into.map_ = buffer;
-      into.mapLength_ = capacity;
-      ::madvise(buffer, capacity, MADV_HUGEPAGE);
-      std::size_t got = 0;
-      if (auto error = readInto(fd, buffer, length, got)) return error;
-      into.bytes_ = std::string_view(buffer, got);
-      return std::nullopt;
-    }
-  }
-  if (S_ISREG(st.st_mode) && length > 0) {
-    // Small files, or no 2 MB pages: a mapping of the file.
-    void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (map != MAP_FAILED) {
-      into.map_ = map;
-      into.mapLength_ = length;
-      into.bytes_ = std::string_view(static_cast<const char*>(map), length);
-      return std::nullopt;
-    }
-  }
-  if (auto error = readAll(fd, into.buffer_)) return error;
-  into.bytes_ = into.buffer_;
-  return std::nullopt;
-}
-
-QVInput::~QVInput() {
-  if (map_ != nullptr) ::munmap(map_, mapLength_);
-}
-
 std::optional<std::string> writeAll(int fd, std::size_t count,
-                                    const std::function<std::string_view(std::size_t)>& piece) {
-  // Each call writes at most kWriteSlice bytes, gathered from as many pieces as that takes.
+                                    const std::function<std::string_view(std::size_t)>& piece,
+                                    const std::optional<QVSourceFile>& source) {
+  CopyWay way = CopyWay::kWrite;
+  if (source) {
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    way = regular ? CopyWay::kCopyFileRange : CopyWay::kSendfile;
+  }
+  // The source offset of a long stretch of the source, or nothing.
+  auto longSpan = [&](std::string_view p) -> std::optional<std::size_t> {
+    if (!source || p.size() < kKernelCopy) return std::nullopt;
+    const char* begin = source->bytes.data();
+    if (p.data() < begin || p.data() + p.size() > begin + source->bytes.size()) {
+      return std::nullopt;
+    }
+    return static_cast<std::size_t>(p.data() - begin);
+  };
+
+  // Each write call takes at most kWriteSlice bytes, gathered from as many pieces as that
+  // takes; a long stretch of the source goes by the kernel's copy instead.
   std::vector<iovec> batch;
   std::size_t next = 0;    // the first piece not wholly written
   std::size_t offset = 0;  // bytes of it already written
   while (next < count) {
+    if (offset == 0) {
+      if (const auto at = longSpan(piece(next))) {
+        if (auto error = copySpan(fd, *source, *at, piece(next).size(), way)) return error;
+        ++next;
+        continue;
+      }
+    }
     batch.clear();
     std::size_t total = 0;
     std::size_t i = next;
     std::size_t from = offset;
     while (i < count && batch.size() < IOV_MAX && total < kWriteSlice) {
-      const std::string_view p = piece(i).substr(from);
+      const std::string_view whole = piece(i);
+      if (from == 0 && i > next && longSpan(whole)) break;
+      const std::string_view p = whole.substr(from);
       const std::size_t take = std::min(p.size(), kWriteSlice - total);
       if (take > 0) batch.push_back({const_cast<char*>(p.data()), take});
       total += take;
@@ -158,7 +210,11 @@ std::optional<std::string> writeAll(int fd, std::size_t count,
         from += take;
       }
     }
-    if (batch.empty()) break;  // only empty pieces were left
+    if (batch.empty()) {  // only empty pieces up to here
+      next = i;
+      offset = from;
+      continue;
+    }
     const ssize_t n = ::writev(fd, batch.data(), static_cast<int>(batch.size()));
     if (n < 0) {
       if (errno == EINTR) continue;

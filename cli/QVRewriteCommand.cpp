@@ -34,12 +34,18 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   const bool inPlace = options.inPlace;
   const bool quiet = options.quiet;
   QVInput in;
-  if (auto error = QVInput::open(input, in)) {
+  if (auto error = QVInput::open(input, in, /*scanRows=*/true)) {
     complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
              *error);
     return kExitNoInput;
   }
-  QVManipulator manipulator(in.bytes());
+  std::optional<QVManipulator> made;
+  if (std::optional<QVRowScan> rows = in.takeRowScan()) {
+    made.emplace(in.bytes(), std::move(*rows));
+  } else {
+    made.emplace(in.bytes());
+  }
+  QVManipulator& manipulator = *made;
   // The HTML keeps no image tag for a picture that becomes an attachment.
   QVManipulator::HtmlBodyFilter clean;
   if (!options.keepHtml) {
@@ -74,7 +80,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   const auto piece = [&](std::size_t i) { return rebuilt ? rebuilt->piece(i) : whole; };
 
   if (to.toStdout) {
-    if (auto error = writeAll(STDOUT_FILENO, count, piece)) {
+    if (auto error = writeAll(STDOUT_FILENO, count, piece, in.sourceFile())) {
       complain("cannot write to standard output: " + *error);
       return kExitIo;
     }
@@ -85,7 +91,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     complain("cannot create " + to.file.string() + ": " + *error);
     return kExitCantCreate;
   }
-  if (auto error = writeAll(out.fd(), count, piece)) {
+  if (auto error = writeAll(out.fd(), count, piece, in.sourceFile())) {
     complain("cannot write " + to.file.string() + ": " + *error);
     return kExitIo;
   }

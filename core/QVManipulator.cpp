@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "core/QVRowIndex.h"
 #include "core/QVSettingKeys.h"
@@ -175,7 +176,28 @@ QVManipulator::QVManipulator(std::string_view data, QVUserDefaults* defaults)
     tooLarge_ = true;
     return;
   }
-  utf8_ = scanRows(data, rowStarts_, &dashRowIndex_);
+  takeRows(scanRows(data, rowStarts_, &dashRowIndex_));
+}
+
+QVManipulator::QVManipulator(std::string_view data, QVRowScan rows, QVUserDefaults* defaults)
+    : data_(data), defaults_(defaults) {
+  bagAll_.emplace_back();
+  if (data.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    tooLarge_ = true;
+    return;
+  }
+  // A scan of other bytes than these (its sentinel tells) would send reads astray: scan anew.
+  if (rows.utf8 && (rows.starts.empty() || rows.starts.back() != data.size() + 1)) {
+    takeRows(scanRows(data, rowStarts_, &dashRowIndex_));
+    return;
+  }
+  rowStarts_ = std::move(rows.starts);
+  dashRowIndex_ = std::move(rows.dashRows);
+  takeRows(rows.utf8);
+}
+
+void QVManipulator::takeRows(bool utf8) {
+  utf8_ = utf8;
   if (!utf8_) {
     rowStarts_.clear();
     rowStarts_.shrink_to_fit();

@@ -107,6 +107,9 @@ class QVManipulator {
 
   // Splits `data` into rows. Data that is not UTF-8 (or too large) gives no rows.
   explicit QVManipulator(std::string_view data, QVUserDefaults* defaults = userDefaults);
+  // With the rows of `data` found beforehand by a QVRowScanner fed exactly its bytes (say,
+  // while they were read from a file): the manipulator then reads only the rows it needs.
+  QVManipulator(std::string_view data, QVRowScan rows, QVUserDefaults* defaults = userDefaults);
   // The manipulator keeps views into the bytes: a temporary string would leave them dangling.
   explicit QVManipulator(std::string&& data, QVUserDefaults* defaults = userDefaults) = delete;
   explicit QVManipulator(const char* data, QVUserDefaults* defaults = userDefaults)
@@ -171,6 +174,7 @@ class QVManipulator {
   [[nodiscard]] std::string freshBoundary(std::string_view avoid) const;
   // The first row at or after `from` that begins with "--"; rowCount() when none.
   [[nodiscard]] std::uint32_t nextDashRow(std::uint32_t from) const;
+  void takeRows(bool utf8);
 
   std::string_view data_;
   QVUserDefaults* defaults_;

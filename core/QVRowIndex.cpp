@@ -121,8 +121,8 @@ QVRowScanner::QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size
   starts_.reserve(sizeHint / 48 + 16);
 }
 
-bool QVRowScanner::process(const unsigned char* p, std::size_t n, std::size_t base,
-                           std::size_t& i, bool last) {
+bool QVRowScanner::process(const unsigned char* p, std::size_t n, std::size_t base, std::size_t& i,
+                           bool last) {
   Window w{p, n, base, starts_, dashRows_};
   const std::size_t limit = last ? n : (n >= kLookahead ? n - kLookahead : 0);
   if (starts_.empty()) {

@@ -41,8 +41,7 @@ class QVRowScanner {
  private:
   // A row start needs the two bytes after its line feed, a sequence up to three more.
   static constexpr std::size_t kLookahead = 3;
-  bool process(const unsigned char* p, std::size_t n, std::size_t base, std::size_t& i,
-               bool last);
+  bool process(const unsigned char* p, std::size_t n, std::size_t base, std::size_t& i, bool last);
 
   QVRowStarts& starts_;
   QVRowStarts* dashRows_;
@@ -50,6 +49,13 @@ class QVRowScanner {
   std::size_t carrySize_ = 0;
   std::size_t consumed_ = 0;  // offset of the first byte not scanned yet
   bool valid_ = true;
+};
+
+// A message's rows as a scan found them, to hand to the manipulator.
+struct QVRowScan {
+  QVRowStarts starts;
+  QVRowStarts dashRows;
+  bool utf8 = false;
 };
 
 // The validation alone.
