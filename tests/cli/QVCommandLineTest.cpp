@@ -128,6 +128,59 @@ TEST_F(QVCommandLine, OutputFileInPlaceAndBatch) {
   EXPECT_EQ(leftovers, 0u) << "no temporary file is left behind";
 }
 
+// Long stretches of a file go out by the kernel's copy, whose way depends on where the
+// output goes: a file, a file opened for appending, a pipe. Every way writes the same
+// message; so does standard input read from its middle (no mapping, no kernel copy).
+TEST_F(QVCommandLine, EveryOutputRouteWritesTheSameMessage) {
+  std::string pdf;
+  for (int i = 0; pdf.size() < 300000; ++i) {
+    pdf += "JVBERi0xLjQKJcOkw7zDtsOfCjIgMCBvYmoKPDwvTGVuZ3RoIDMgMCBSL0ZpbHRlci9GbGF0ZURlY29k" +
+           std::to_string(i % 10) + "\n";
+  }
+  const std::string first = "X-First: read by the shell before stowlet starts\n";
+  const std::string message =
+      "Subject: Report\nContent-Type: multipart/alternative;\n\tboundary=\"TOP\"\n\n--TOP\n"
+      "Content-Type: text/plain\n\nHello.\n--TOP\nContent-Disposition: inline;\n"
+      "\tfilename=report.pdf\nContent-Type: application/pdf\nContent-Id: <r1>\n"
+      "Content-Transfer-Encoding: base64\n\n" +
+      pdf + "--TOP--\n";
+  const fs::path in = write("m.eml", message);
+  const fs::path withFirst = write("first.eml", first + message);
+  const std::string env = "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " ";
+  const std::string bin = shellQuoted(bin_) + " rewrite -q ";
+  const auto out = [&](const char* name) { return shellQuoted((dir_ / name).string()); };
+  const std::vector<std::string> routes = {
+      env + bin + shellQuoted(in.string()) + " -o " + out("file.eml"),
+      env + bin + shellQuoted(in.string()) + " > " + out("stdout.eml"),
+      "echo old > " + out("append.eml") + " && " + env + bin + shellQuoted(in.string()) + " >> " +
+          out("append.eml"),
+      env + bin + shellQuoted(in.string()) + " | cat > " + out("pipe.eml"),
+      "{ read -r line; " + env + bin + "; } < " + shellQuoted(withFirst.string()) + " > " +
+          out("middle.eml"),
+  };
+  for (const std::string& command : routes) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  const test::QVMimeView expected = test::parseMime(test::readFile(dir_ / "file.eml"));
+  ASSERT_EQ(expected.tree, "mixed[alternative[plain],pdf]");
+  ASSERT_EQ(expected.leaves.size(), 2u);
+  EXPECT_EQ(expected.leaves[1].body.size(), pdf.size() - 1);
+  for (const char* name : {"stdout.eml", "pipe.eml", "middle.eml"}) {
+    const std::string bytes = test::readFile(dir_ / name);
+    EXPECT_EQ(bytes.size(), test::readFile(dir_ / "file.eml").size()) << name;
+    const test::QVMimeView view = test::parseMime(bytes);
+    EXPECT_EQ(view.tree, expected.tree) << name;
+    ASSERT_EQ(view.leaves.size(), expected.leaves.size()) << name;
+    for (std::size_t i = 0; i < view.leaves.size(); ++i) {
+      EXPECT_EQ(view.leaves[i].body, expected.leaves[i].body) << name;
+    }
+  }
+  const std::string appended = test::readFile(dir_ / "append.eml");
+  ASSERT_EQ(appended.rfind("old\n", 0), 0u);
+  EXPECT_EQ(test::parseMime(appended.substr(4)).leaves.size(), 2u);
+  EXPECT_EQ(appended.size() - 4, test::readFile(dir_ / "file.eml").size());
+}
+
 TEST_F(QVCommandLine, ExitCodesFollowSysexits) {
   const std::string m = write("m.eml", kMessage).string();
   struct Row {
