@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace qv::cli {
@@ -47,14 +49,18 @@ constexpr std::size_t kKernelCopy = std::size_t{64} << 10;
 // The buffer the rows are scanned through: small enough to stay in the cache.
 constexpr std::size_t kScanChunk = std::size_t{256} << 10;
 
-// Finds the rows of the open file by reading it through a small buffer.
-std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows) {
-  QVRowScanner scanner(rows.starts, &rows.dashRows, length);
+// A file this long is scanned in two halves at once.
+constexpr std::size_t kTwoHalves = std::size_t{8} << 20;
+
+// Scans [from, to) of the open file, which begins a row, reading it through a small buffer.
+std::optional<std::string> scanRange(int fd, std::size_t from, std::size_t to,
+                                     std::size_t sizeHint, QVRowScan& rows) {
+  QVRowScanner scanner(rows.starts, &rows.dashRows, sizeHint, from);
   std::unique_ptr<char[]> chunk(new char[kScanChunk]);
-  std::size_t done = 0;
-  while (done < length) {
+  std::size_t done = from;
+  while (done < to) {
     const ssize_t n =
-        ::pread(fd, chunk.get(), std::min(kScanChunk, length - done), static_cast<off_t>(done));
+        ::pread(fd, chunk.get(), std::min(kScanChunk, to - done), static_cast<off_t>(done));
     if (n == 0) return std::string("the file shrank while it was read");
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -64,6 +70,52 @@ std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows)
     done += static_cast<std::size_t>(n);
   }
   rows.utf8 = scanner.finish();
+  return std::nullopt;
+}
+
+// Where the second half of a long file begins: just after the first line feed past its
+// middle (a line feed is never inside a UTF-8 sequence); nothing when there is none.
+std::optional<std::size_t> secondHalf(int fd, std::size_t length) {
+  char window[4096];
+  for (std::size_t at = length / 2; at < length;) {
+    const ssize_t n =
+        ::pread(fd, window, std::min(sizeof window, length - at), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    if (const void* lf = std::memchr(window, '\n', static_cast<std::size_t>(n))) {
+      const std::size_t split = at + static_cast<std::size_t>(static_cast<const char*>(lf) -
+                                                              window) + 1;
+      return split < length ? std::optional<std::size_t>(split) : std::nullopt;
+    }
+    at += static_cast<std::size_t>(n);
+  }
+  return std::nullopt;
+}
+
+// Finds the rows of the open file. A long file is scanned in two halves on two threads (the
+// kernel's copies from the page cache are most of the cost), then the halves are joined.
+std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows) {
+  std::optional<std::size_t> split;
+  if (length >= kTwoHalves && std::thread::hardware_concurrency() >= 2) {
+    split = secondHalf(fd, length);
+  }
+  if (!split) return scanRange(fd, 0, length, length, rows);
+
+  QVRowScan second;
+  std::optional<std::string> secondError;
+  std::thread other([&] { secondError = scanRange(fd, *split, length, length - *split, second); });
+  std::optional<std::string> firstError = scanRange(fd, 0, *split, length, rows);
+  other.join();
+  if (firstError) return firstError;
+  if (secondError) return secondError;
+  rows.utf8 = rows.utf8 && second.utf8;
+  if (!rows.utf8) return std::nullopt;
+  // The first half ends with its sentinel and the row that opens the second half, which the
+  // second half lists first.
+  rows.starts.resize(rows.starts.size() - 2);
+  const auto firstRows = static_cast<std::uint32_t>(rows.starts.size());
+  rows.starts.insert(rows.starts.end(), second.starts.begin(), second.starts.end());
+  for (const std::uint32_t r : second.dashRows) rows.dashRows.push_back(firstRows + r);
   return std::nullopt;
 }
 

@@ -113,8 +113,9 @@ struct Window {
 
 }  // namespace
 
-QVRowScanner::QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size_t sizeHint)
-    : starts_(starts), dashRows_(dashRows) {
+QVRowScanner::QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size_t sizeHint,
+                           std::size_t firstOffset)
+    : starts_(starts), dashRows_(dashRows), consumed_(firstOffset) {
   starts_.clear();
   if (dashRows_ != nullptr) dashRows_->clear();
   // Mail wraps encoded bodies at 76 characters; most rows are about that long.

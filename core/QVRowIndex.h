@@ -30,7 +30,11 @@ using QVRowStarts = std::vector<std::uint32_t, QVLargePageAllocator<std::uint32_
 // scanRows() would for the whole. The bytes need not stay alive between calls.
 class QVRowScanner {
  public:
-  QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size_t sizeHint = 0);
+  // `firstOffset`: where in the message the first byte fed lies (0 unless the message is
+  // scanned in parts; a part must then begin a row). Offsets and the sentinel count from the
+  // message's start; row numbers from the part's first row.
+  QVRowScanner(QVRowStarts& starts, QVRowStarts* dashRows, std::size_t sizeHint = 0,
+               std::size_t firstOffset = 0);
   QVRowScanner(const QVRowScanner&) = delete;
   QVRowScanner& operator=(const QVRowScanner&) = delete;
 
