@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <set>
 
 #include "cli/QVCommands.h"
@@ -69,32 +70,41 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     }
     if (inPlace) return kExitOk;  // the file already holds the message as it is
   }
-  // A single message's settings (its attachment count) are saved before its output is
-  // written: a sync of the small settings file then does not wait for the big output.
-  if (!batch) {
-    if (const int code = mail.finish(); code != kExitOk) return code;
-  }
   // The rebuilt message's pieces, or the message as it came.
   const std::size_t count = rebuilt ? rebuilt->pieceCount() : 1;
   const std::string_view whole = in.bytes();
   const auto piece = [&](std::size_t i) { return rebuilt ? rebuilt->piece(i) : whole; };
 
   if (to.toStdout) {
+    // What goes to standard output cannot be taken back: the settings are saved first, and
+    // a failure to save them writes nothing.
+    if (!batch) {
+      if (const int code = mail.finish(); code != kExitOk) return code;
+    }
     if (auto error = writeAll(STDOUT_FILENO, count, piece, in.sourceFile())) {
       complain("cannot write to standard output: " + *error);
       return kExitIo;
     }
     return kExitOk;
   }
+  // A single message's settings (its attachment count) are saved, and synced, on a thread of
+  // their own while the output is written; the output is made visible only once they are.
+  // (The rebuild is over: nothing else touches the settings meanwhile.)
+  std::future<int> saved;
+  if (!batch) saved = std::async(std::launch::async, [&mail] { return mail.finish(); });
+  const auto settingsSaved = [&saved] { return saved.valid() ? saved.get() : kExitOk; };
   QVAtomicFile out;
   if (auto error = out.create(to.file)) {
     complain("cannot create " + to.file.string() + ": " + *error);
+    settingsSaved();
     return kExitCantCreate;
   }
   if (auto error = writeAll(out.fd(), count, piece, in.sourceFile())) {
     complain("cannot write " + to.file.string() + ": " + *error);
+    settingsSaved();
     return kExitIo;
   }
+  if (const int code = settingsSaved(); code != kExitOk) return code;
   if (auto error = out.commit(inPlace)) {
     complain("cannot write " + to.file.string() + ": " + *error);
     return kExitIo;
