@@ -24,6 +24,10 @@ struct Tally {
   std::size_t attachments = 0;
 };
 
+// From this size on, a message's output is written while the settings are saved: below it,
+// starting a thread costs more than the wait it saves.
+constexpr std::size_t kSaveAlongside = std::size_t{1} << 20;
+
 // Where one input's result goes: standard output, a file, or nowhere (in place, unchanged).
 struct Destination {
   bool toStdout = false;
@@ -87,11 +91,15 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     }
     return kExitOk;
   }
-  // A single message's settings (its attachment count) are saved, and synced, on a thread of
-  // their own while the output is written; the output is made visible only once they are.
-  // (The rebuild is over: nothing else touches the settings meanwhile.)
+  // A single message's settings (its attachment count) are saved, and synced, before its
+  // output is made visible; for a big message on a thread of their own while the output is
+  // written. (The rebuild is over: nothing else touches the settings meanwhile.)
   std::future<int> saved;
-  if (!batch) saved = std::async(std::launch::async, [&mail] { return mail.finish(); });
+  if (!batch && whole.size() >= kSaveAlongside) {
+    saved = std::async(std::launch::async, [&mail] { return mail.finish(); });
+  } else if (!batch) {
+    if (const int code = mail.finish(); code != kExitOk) return code;
+  }
   const auto settingsSaved = [&saved] { return saved.valid() ? saved.get() : kExitOk; };
   QVAtomicFile out;
   if (auto error = out.create(to.file)) {

@@ -163,9 +163,9 @@ std::optional<std::string> writeAtomically(const fs::path& file, const std::stri
   }
   if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) return fail("cannot sync");
   if (::close(fd.release()) != 0) return fail("cannot close");
+  // The folder is not synced: after a crash the rename may be undone, which brings back the
+  // previous file whole (the last change lost, nothing torn), as Mail's own defaults do.
   if (::rename(tmpl.c_str(), file.c_str()) != 0) return fail("cannot rename");
-  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-  if (dir.get() >= 0) ::fsync(dir.get());
   return std::nullopt;
 }
 
