@@ -53,8 +53,8 @@ constexpr std::size_t kScanChunk = std::size_t{256} << 10;
 constexpr std::size_t kTwoHalves = std::size_t{8} << 20;
 
 // Scans [from, to) of the open file, which begins a row, reading it through a small buffer.
-std::optional<std::string> scanRange(int fd, std::size_t from, std::size_t to,
-                                     std::size_t sizeHint, QVRowScan& rows) {
+std::optional<std::string> scanRange(int fd, std::size_t from, std::size_t to, std::size_t sizeHint,
+                                     QVRowScan& rows) {
   QVRowScanner scanner(rows.starts, &rows.dashRows, sizeHint, from);
   std::unique_ptr<char[]> chunk(new char[kScanChunk]);
   std::size_t done = from;
@@ -83,8 +83,8 @@ std::optional<std::size_t> secondHalf(int fd, std::size_t length) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return std::nullopt;
     if (const void* lf = std::memchr(window, '\n', static_cast<std::size_t>(n))) {
-      const std::size_t split = at + static_cast<std::size_t>(static_cast<const char*>(lf) -
-                                                              window) + 1;
+      const std::size_t split =
+          at + static_cast<std::size_t>(static_cast<const char*>(lf) - window) + 1;
       return split < length ? std::optional<std::size_t>(split) : std::nullopt;
     }
     at += static_cast<std::size_t>(n);
@@ -164,6 +164,13 @@ QVInput::~QVInput() {
 
 std::optional<QVRowScan> QVInput::takeRowScan() {
   return std::exchange(rows_, std::nullopt);
+}
+
+std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in) {
+  if (std::optional<QVRowScan> rows = in.takeRowScan()) {
+    return std::make_unique<QVManipulator>(in.bytes(), std::move(*rows));
+  }
+  return std::make_unique<QVManipulator>(in.bytes());
 }
 
 std::optional<QVSourceFile> QVInput::sourceFile() const {

@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/QVManipulator.h"
 #include "core/QVRowIndex.h"
 
 namespace qv::cli {
@@ -53,6 +55,10 @@ class QVInput {
   std::string_view bytes_;
   std::optional<QVRowScan> rows_;
 };
+
+// The manipulator of an input's message, with the rows found while it was read when they
+// were looked for (it then reads only the rows it needs), else with its own scan.
+[[nodiscard]] std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in);
 
 // Writes `count` pieces, `piece(i)` each, to a descriptor: vectored writes of at most
 // 64 KiB each, and for a long stretch of `source` (when given) a copy inside the kernel

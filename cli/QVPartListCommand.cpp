@@ -28,12 +28,13 @@ void fieldWithRow(std::string& line, const char* name, const std::optional<std::
 int runInspect(QVMailSession& mail, const std::string& input) {
   (void)mail;
   QVInput in;
-  if (auto error = QVInput::open(input, in)) {
+  if (auto error = QVInput::open(input, in, /*scanRows=*/true)) {
     complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
              *error);
     return kExitNoInput;
   }
-  QVManipulator m(in.bytes());
+  const std::unique_ptr<QVManipulator> made = manipulatorFor(in);
+  QVManipulator& m = *made;
   m.collectParts();
   std::printf("%s: %u rows, %zu records\n", input.c_str(), m.rowCount(), m.bagAll().size());
   for (std::size_t i = 0; i < m.bagAll().size(); ++i) {

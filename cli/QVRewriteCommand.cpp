@@ -44,12 +44,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
              *error);
     return kExitNoInput;
   }
-  std::optional<QVManipulator> made;
-  if (std::optional<QVRowScan> rows = in.takeRowScan()) {
-    made.emplace(in.bytes(), std::move(*rows));
-  } else {
-    made.emplace(in.bytes());
-  }
+  const std::unique_ptr<QVManipulator> made = manipulatorFor(in);
   QVManipulator& manipulator = *made;
   // The HTML keeps no image tag for a picture that becomes an attachment.
   QVManipulator::HtmlBodyFilter clean;
