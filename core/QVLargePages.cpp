@@ -44,7 +44,7 @@ void largePagesFree(void* p, std::size_t bytes) noexcept {
     return;
   }
 #endif
-  ::operator delete(p, bytes);
+  ::operator delete(p);
 }
 
 }  // namespace qv

@@ -7,6 +7,7 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/QVManipulator.h"
+#include "core/QVRowIndex.h"
 #include "host/QVLog.h"
 
 namespace {
@@ -73,11 +75,48 @@ bool boundaryShape(const std::string& line, const char* marker) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
+
+  // The rows found piece by piece (pieces cut from the input's size) are the rows of the
+  // whole...
+  qv::QVRowScan pieces;
+  {
+    qv::QVRowScanner scanner(pieces.starts, &pieces.dashRows, size);
+    std::uint32_t state = static_cast<std::uint32_t>(size) * 2654435761u + 1u;
+    for (std::size_t at = 0; at < size;) {
+      state = state * 1103515245u + 12345u;
+      const std::size_t n = std::min<std::size_t>(size - at, (state >> 16) % 70 + 1);
+      scanner.feed(input.substr(at, n));
+      at += n;
+    }
+    pieces.utf8 = scanner.finish();
+  }
+  qv::QVRowStarts whole, wholeDashes;
+  const bool utf8 = qv::scanRows(input, whole, &wholeDashes);
+  check(pieces.utf8 == utf8, "the piecewise scan judges UTF-8 as the whole scan");
+  if (utf8) {
+    check(pieces.starts == whole && pieces.dashRows == wholeDashes,
+          "the piecewise scan finds the rows of the whole scan");
+  }
+  // ...and a manipulator given them rebuilds exactly as one that scans for itself.
+  std::optional<std::string> fromPieces;
+  {
+    Boundaries quiet;
+    qv::setLogSink(&quiet);
+    std::srand(7);
+    qv::QVManipulator given(input, std::move(pieces), nullptr);
+    if (auto r = given.rebuild()) fromPieces = r->bytes();
+    qv::setLogSink(nullptr);
+  }
+
   Boundaries log;
   qv::setLogSink(&log);
+  std::srand(7);
   qv::QVManipulator m(input, nullptr);
   std::optional<qv::QVRebuiltMessage> rebuilt = m.rebuild();
   qv::setLogSink(nullptr);
+  check(rebuilt.has_value() == fromPieces.has_value() &&
+            (!rebuilt || rebuilt->bytes() == *fromPieces),
+        "rows found beforehand rebuild the same message");
   if (!rebuilt) {
     check(log.lines.empty(), "no boundaries without a result");
     return 0;
