@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -142,7 +143,8 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
       into.map_ = map;
       into.mapLength_ = length;
       into.bytes_ = std::string_view(static_cast<const char*>(map), length);
-      if (scanRows) {
+      // (A message of 4 GiB or more has no rows to the manipulator: no scan for it.)
+      if (scanRows && length < std::numeric_limits<std::uint32_t>::max()) {
         QVRowScan rows;
         if (auto error = scanFile(fd, length, rows)) return error;
         into.rows_ = std::move(rows);
