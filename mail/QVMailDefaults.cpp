@@ -41,6 +41,7 @@ class Fd {
 struct ReadResult {
   std::unique_ptr<PList::Dictionary> dict;  // null with error set, or when missing
   std::string bytes;                        // the file's bytes, when read
+  bool unchanged = false;                   // the bytes are the ones the caller knows
   bool missing = false;
   std::string error;
 };
@@ -89,14 +90,13 @@ bool readBytes(const fs::path& file, ReadResult& result) {
   return true;
 }
 
-// Reads and parses the file. When it holds exactly `knownBytes`, `known` (their parsed form)
-// is copied instead of parsing again.
-ReadResult readPlistFile(const fs::path& file, const std::string& knownBytes = {},
-                         const PList::Dictionary* known = nullptr) {
+// Reads and parses the file. When it holds exactly `knownBytes` (not empty), it is not
+// parsed again: `unchanged` is set and `dict` left null, for the caller's parsed form.
+ReadResult readPlistFile(const fs::path& file, const std::string& knownBytes = {}) {
   ReadResult result;
   if (!readBytes(file, result)) return result;
-  if (known != nullptr && result.bytes == knownBytes) {
-    result.dict = std::make_unique<PList::Dictionary>(*known);
+  if (!knownBytes.empty() && result.bytes == knownBytes) {
+    result.unchanged = true;
     return result;
   }
   plist_t root = nullptr;
@@ -250,23 +250,34 @@ std::optional<std::string> QVMailDefaults::saveLocked() {
   }
 
   // Other processes may have saved since we read: start from what the file holds now.
-  ReadResult read = readPlistFile(file_, knownBytes_, knownDict_.get());
+  // The parsed form of the bytes last seen is used as it is (never copied: libplist's copy
+  // of a string holding a NUL keeps its length but not its bytes).
+  ReadResult read = readPlistFile(file_, knownDict_ ? knownBytes_ : std::string());
   if (!read.error.empty()) return where + read.error + " (the file was left as it is)";
-  if (!read.dict) read.dict = std::make_unique<PList::Dictionary>();
-  PList::Dictionary& target = *read.dict;
+  std::unique_ptr<PList::Dictionary> dict;
+  if (read.unchanged) {
+    dict = std::move(knownDict_);
+  } else if (read.dict) {
+    dict = std::move(read.dict);
+  } else {
+    dict = std::make_unique<PList::Dictionary>();
+  }
+  // Known again only once the file holds what this save writes.
+  knownBytes_.clear();
+  knownDict_.reset();
   for (const std::string& key : changed_) {
     auto it = values_.find(key);
-    if (it != values_.end()) setNode(target, key, it->second);
+    if (it != values_.end()) setNode(*dict, key, it->second);
   }
-  std::string bytes = target.ToXml();
+  std::string bytes = dict->ToXml();
   if (auto error = writeAtomically(file_, bytes)) return where + *error;
   knownBytes_ = std::move(bytes);
   // Take in what the others saved, keeping our own values.
-  for (auto it = target.Begin(); it != target.End(); ++it) {
+  for (auto it = dict->Begin(); it != dict->End(); ++it) {
     if (changed_.count(it->first) != 0) continue;
     if (auto value = fromNode(it->second)) values_.insert_or_assign(it->first, *value);
   }
-  knownDict_ = std::move(read.dict);
+  knownDict_ = std::move(dict);
   changed_.clear();
   return std::nullopt;
 }

@@ -145,6 +145,38 @@ TEST_F(QVMailDefaultsTest, OtherKeysInTheFileAreKept) {
   EXPECT_NE(saved.find("<date>"), std::string::npos);
 }
 
+// A save reuses the form parsed when the file was read, and the next save the form it
+// wrote, as long as the file holds those bytes; another writer's change in between is read
+// anew. A string holding NUL bytes (libplist mishandles copies of those) survives saves.
+TEST_F(QVMailDefaultsTest, SavesReuseWhatTheyReadOnlyWhileTheFileHoldsIt) {
+  fs::create_directories(file_.parent_path());
+  {
+    std::ofstream out(file_, std::ios::binary);
+    out << std::string(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>Other</key><array><string>\x14\0\0\0x</string></array>"
+        "<key>QVStowletCount</key><integer>5</integer></dict></plist>\n",
+        180);
+  }
+  auto store = open();
+  store->setInteger(6, "QVStowletCount");
+  ASSERT_EQ(store->save(), std::nullopt);
+  store->setInteger(7, "QVStowletCount");
+  ASSERT_EQ(store->save(), std::nullopt);
+  {
+    auto other = open();
+    other->setValue("from another process", "QVStowletSignatureFilename");
+    ASSERT_EQ(other->save(), std::nullopt);
+  }
+  store->setInteger(8, "QVStowletCount");
+  ASSERT_EQ(store->save(), std::nullopt);
+  auto reread = open();
+  EXPECT_EQ(reread->integerForKey("QVStowletCount"), 8);
+  EXPECT_EQ(reread->objectForKey("QVStowletSignatureFilename"),
+            QVDefaultsValue{std::string("from another process")});
+  EXPECT_EQ(reread->objectForKey("Other"), QVDefaultsValue{QVOtherValue{"array"}});
+}
+
 TEST_F(QVMailDefaultsTest, ProcessesWritingDifferentKeysKeepEachOthersValues) {
   constexpr int kWriters = 4;
   constexpr int kRounds = 500;
