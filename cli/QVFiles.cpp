@@ -104,7 +104,13 @@ std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows)
 
   QVRowScan second;
   std::optional<std::string> secondError;
-  std::thread other([&] { secondError = scanRange(fd, *split, length, length - *split, second); });
+  std::thread other;
+  try {
+    other =
+        std::thread([&] { secondError = scanRange(fd, *split, length, length - *split, second); });
+  } catch (const std::system_error&) {
+    return scanRange(fd, 0, length, length, rows);  // no thread to be had: one pass
+  }
   std::optional<std::string> firstError = scanRange(fd, 0, *split, length, rows);
   other.join();
   if (firstError) return firstError;

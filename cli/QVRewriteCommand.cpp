@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <system_error>
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
@@ -91,8 +92,13 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   // written. (The rebuild is over: nothing else touches the settings meanwhile.)
   std::future<int> saved;
   if (!batch && whole.size() >= kSaveAlongside) {
-    saved = std::async(std::launch::async, [&mail] { return mail.finish(); });
-  } else if (!batch) {
+    try {
+      saved = std::async(std::launch::async, [&mail] { return mail.finish(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: saved below, before the output.
+    }
+  }
+  if (!batch && !saved.valid()) {
     if (const int code = mail.finish(); code != kExitOk) return code;
   }
   const auto settingsSaved = [&saved] { return saved.valid() ? saved.get() : kExitOk; };
