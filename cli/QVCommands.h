@@ -15,11 +15,12 @@
 namespace qv::cli {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 64;       // EX_USAGE
-inline constexpr int kExitNoInput = 66;     // EX_NOINPUT
-inline constexpr int kExitCantCreate = 73;  // EX_CANTCREAT
-inline constexpr int kExitIo = 74;          // EX_IOERR
-inline constexpr int kExitConfig = 78;      // EX_CONFIG
+inline constexpr int kExitUsage = 64;        // EX_USAGE
+inline constexpr int kExitNoInput = 66;      // EX_NOINPUT
+inline constexpr int kExitUnavailable = 69;  // EX_UNAVAILABLE
+inline constexpr int kExitCantCreate = 73;   // EX_CANTCREAT
+inline constexpr int kExitIo = 74;           // EX_IOERR
+inline constexpr int kExitConfig = 78;       // EX_CONFIG
 
 // Prints "stowlet: <text>" on standard error.
 void complain(const std::string& text);

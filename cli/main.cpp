@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli/QVCommands.h"
+#include "mail/QVMimeCodec.h"
 
 #ifndef STOWLET_VERSION
 #define STOWLET_VERSION "0.0.0"
@@ -109,20 +110,26 @@ int main(int argc, char** argv) {
   const bool loadPlugin = !(composeCmd->parsed() && compose.withoutPlugin);
   if (const int code = mail.start(defaultsFlag, quiet, loadPlugin); code != kExitOk) return code;
   int status = kExitOk;
-  if (rewriteCmd->parsed()) {
-    status = runRewrite(mail, rewrite);
-  } else if (composeCmd->parsed()) {
-    status = runCompose(mail, compose);
-  } else if (demoCmd->parsed()) {
-    status = runDemo(mail);
-  } else if (viewCmd->parsed()) {
-    status = runView(mail, viewInput);
-  } else if (menuCmd->parsed()) {
-    status = runMenu(mail, pick);
-  } else if (prefsCmd->parsed()) {
-    status = runPrefs(mail, prefs);
-  } else if (inspectCmd->parsed()) {
-    status = runInspect(mail, inspectInput);
+  try {
+    if (rewriteCmd->parsed()) {
+      status = runRewrite(mail, rewrite);
+    } else if (composeCmd->parsed()) {
+      status = runCompose(mail, compose);
+    } else if (demoCmd->parsed()) {
+      status = runDemo(mail);
+    } else if (viewCmd->parsed()) {
+      status = runView(mail, viewInput);
+    } else if (menuCmd->parsed()) {
+      status = runMenu(mail, pick);
+    } else if (prefsCmd->parsed()) {
+      status = runPrefs(mail, prefs);
+    } else if (inspectCmd->parsed()) {
+      status = runInspect(mail, inspectInput);
+    }
+  } catch (const qv::mail::QVMimeUnavailable& e) {
+    // The stand-in Mail's coders and reader (the GMime module) cannot be loaded.
+    complain(e.what());
+    return kExitUnavailable;
   }
   const int saved = mail.finish();
   std::fflush(stdout);
