@@ -154,3 +154,34 @@ std::string joinRows(const std::vector<std::string>& rows, std::string_view eol)
 }
 
 }  // namespace qv::test
+
+namespace qv::test {
+
+std::filesystem::path goldenDir() {
+  return std::filesystem::path(STOWLET_SOURCE_DIR) / "tests" / "golden";
+}
+
+void expectGolden(const std::filesystem::path& file, std::string_view actual) {
+  const char* regenerate = std::getenv("STOWLET_REGENERATE");
+  if (regenerate != nullptr && std::string_view(regenerate) == "1") {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << actual;
+    return;
+  }
+  std::ifstream in(file, std::ios::binary);
+  ASSERT_TRUE(in.good()) << "no golden file " << file << " (STOWLET_REGENERATE=1 writes it)";
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  const std::string expected = buffer.str();
+  if (expected == actual) return;
+  const std::vector<std::string> want = splitRows(expected);
+  const std::vector<std::string> got = splitRows(actual);
+  std::size_t row = 0;
+  while (row < want.size() && row < got.size() && want[row] == got[row]) ++row;
+  ADD_FAILURE() << file.filename().string() << ": first difference at row " << row << "\n"
+                << "  expected: " << (row < want.size() ? want[row] : "(end)") << "\n"
+                << "  actual:   " << (row < got.size() ? got[row] : "(end)") << "\n"
+                << "(STOWLET_REGENERATE=1 rewrites the golden files)";
+}
+
+}  // namespace qv::test

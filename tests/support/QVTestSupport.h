@@ -58,3 +58,15 @@ struct QVMimeView {
                                    std::string_view eol = "\n");
 
 }  // namespace qv::test
+
+namespace qv::test {
+
+// Compares `actual` with the golden file `file` (a path under tests/golden): on a difference
+// the test fails naming the first differing row. With STOWLET_REGENERATE=1 in the
+// environment the file is written instead.
+void expectGolden(const std::filesystem::path& file, std::string_view actual);
+
+// tests/golden inside the source tree.
+[[nodiscard]] std::filesystem::path goldenDir();
+
+}  // namespace qv::test
