@@ -21,8 +21,9 @@ const std::string& message(std::size_t megabytes) {
 void BM_ManipulateParts(benchmark::State& state) {
   const std::string& m = message(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    qv::QVManipulator manipulator(m, nullptr);
-    auto out = manipulator.manipulateParts();
+    qv::QVManipulator manipulator(m);
+    qv::QVSeededBoundaries boundaries;
+    auto out = manipulator.manipulateParts(boundaries);
     benchmark::DoNotOptimize(out);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * m.size()));
@@ -32,8 +33,9 @@ BENCHMARK(BM_ManipulateParts)->Arg(25)->Unit(benchmark::kMillisecond)->UseRealTi
 void BM_RebuildPiecesOnly(benchmark::State& state) {
   const std::string& m = message(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    qv::QVManipulator manipulator(m, nullptr);
-    auto out = manipulator.rebuild();
+    qv::QVManipulator manipulator(m);
+    qv::QVSeededBoundaries boundaries;
+    auto out = manipulator.rebuild(boundaries);
     benchmark::DoNotOptimize(out);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * m.size()));

@@ -174,11 +174,11 @@ std::optional<QVRowScan> QVInput::takeRowScan() {
   return std::exchange(rows_, std::nullopt);
 }
 
-std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in) {
+std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in, std::string_view signatureName) {
   if (std::optional<QVRowScan> rows = in.takeRowScan()) {
-    return std::make_unique<QVManipulator>(in.bytes(), std::move(*rows));
+    return std::make_unique<QVManipulator>(in.bytes(), std::move(*rows), signatureName);
   }
-  return std::make_unique<QVManipulator>(in.bytes());
+  return std::make_unique<QVManipulator>(in.bytes(), signatureName);
 }
 
 std::optional<QVSourceFile> QVInput::sourceFile() const {

@@ -6,6 +6,7 @@
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
 #include "core/QVManipulator.h"
+#include "host/QVSignatureName.h"
 
 namespace qv::cli {
 
@@ -26,14 +27,14 @@ void fieldWithRow(std::string& line, const char* name, const std::optional<std::
 }  // namespace
 
 int runInspect(QVMailSession& mail, const std::string& input) {
-  (void)mail;
   QVInput in;
   if (auto error = QVInput::open(input, in, /*scanRows=*/true)) {
     complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
              *error);
     return kExitNoInput;
   }
-  const std::unique_ptr<QVManipulator> made = manipulatorFor(in);
+  const std::unique_ptr<QVManipulator> made =
+      manipulatorFor(in, signatureName(mail.defaults.get()));
   QVManipulator& m = *made;
   m.collectParts();
   std::printf("%s: %u rows, %zu records\n", input.c_str(), m.rowCount(), m.bagAll().size());
@@ -53,6 +54,10 @@ int runInspect(QVMailSession& mail, const std::string& input) {
     field(line, "filename", p.filename);
     fieldWithRow(line, "cid", p.cid, p.cidRow);
     std::printf("%s\n", line.c_str());
+  }
+  // What the collection tolerated in a malformed message, where it stands.
+  for (const QVDefectAt& d : m.defects()) {
+    std::printf("defect: row %u: %s\n", d.row, std::string(describe(d.defect)).c_str());
   }
   if (auto failure = m.failure()) {
     std::printf("result: unchanged: %s\n", std::string(describe(*failure)).c_str());

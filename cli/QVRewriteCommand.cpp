@@ -8,10 +8,12 @@
 #include <set>
 #include <system_error>
 
+#include "cli/QVBodyJoin.h"
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
-#include "cli/QVHtmlCleaner.h"
 #include "core/QVManipulator.h"
+#include "hooks/QVPluginRebuild.h"
+#include "host/QVSignatureName.h"
 
 namespace qv::cli {
 
@@ -45,16 +47,14 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
              *error);
     return kExitNoInput;
   }
-  const std::unique_ptr<QVManipulator> made = manipulatorFor(in);
+  const std::unique_ptr<QVManipulator> made =
+      manipulatorFor(in, signatureName(mail.defaults.get()));
   QVManipulator& manipulator = *made;
-  // The HTML keeps no image tag for a picture that becomes an attachment.
-  QVManipulator::HtmlBodyFilter clean;
-  if (!options.keepHtml) {
-    clean = [&manipulator](const QVContentPart& html, std::string_view body) {
-      return cleanHtmlBody(manipulator, html, body, movedContentIds(manipulator));
-    };
-  }
-  std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild(clean);
+  // The text bodies joined where files cut them, the HTML without the image tags of the
+  // pictures that become attachments.
+  const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml);
+  std::optional<QVRebuiltMessage> rebuilt =
+      rebuildAsPlugin(manipulator, mail.defaults.get(), bodies);
   if (rebuilt) {
     ++tally.rewritten;
     tally.attachments += rebuilt->attachmentCount();

@@ -2,9 +2,9 @@
 // QVContentPart: the record of one region of a message found by the part collection:
 // the top-level header, a leaf body part, or a nested multipart container.
 //
-// Text fields are views into the message the manipulator holds (they live as long as the
-// message data); an absent value is std::nullopt. Row fields are 0-based indexes into the
-// manipulator's rows; a row field counts only when its text field is present
+// Text fields are views into the message the manipulator holds, or into a value it had to
+// unfold (they live as long as both); an absent value is std::nullopt. Row fields are 0-based
+// indexes into the manipulator's rows; a row field counts only when its text field is present
 // (`contentTypeRow` only in the header record).
 //
 // Spans (both ends included):
@@ -23,15 +23,20 @@ namespace qv {
 struct QVContentPart {
   std::optional<std::string_view> contentType;         // "text/plain", "image/png", ...
   std::optional<std::string_view> contentDisposition;  // "inline", "attachment", ...
-  std::optional<std::string_view> boundary;  // without quotes and without the leading "--"
-  std::optional<std::string_view> cid;       // between "<" and ">" of the Content-Id row
-  std::optional<std::string_view> filename;  // from the "\tfilename=" row, outer quotes removed
+  std::optional<std::string_view> boundary;          // without quotes and without the leading "--"
+  std::optional<std::string_view> cid;               // between "<" and ">" of the Content-Id row
+  std::optional<std::string_view> filename;          // Content-Disposition's file name, any form
+  std::optional<std::string_view> transferEncoding;  // "quoted-printable", "base64", ...
+  std::optional<std::string_view> charset;           // Content-Type's charset parameter
 
-  std::uint32_t contentTypeRow = 0;  // header record only
-  std::uint32_t contentDispositionRow = 0;
-  std::uint32_t cidRow = 0;
+  std::uint32_t contentTypeRow = 0;         // header record only: the row of the type
+  std::uint32_t contentDispositionRow = 0;  // the row of the disposition type
+  std::uint32_t cidRow = 0;                 // the Content-Id field's first row ...
+  std::uint32_t cidLastRow = 0;             // ... and its last (continuation) row
   std::uint32_t startRow = 0;
   std::uint32_t endRow = 0;
+  std::uint32_t level = 0;  // the level the part stands in: 1 is the top level's body
+  bool named = false;       // a name parameter of any form in its header
 };
 
 }  // namespace qv

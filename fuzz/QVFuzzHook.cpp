@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/QVSettingKeys.h"
 #include "hooks/QVGeneratorHook.h"
 #include "host/QVFoundation.h"
+#include "host/QVSettingKeys.h"
 #include "mail/QVStandInMail.h"
 #include "shell/QVExchange.h"
 #include "shell/QVSettings.h"

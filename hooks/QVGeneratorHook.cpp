@@ -4,10 +4,11 @@
 #include <optional>
 
 #include "core/QVManipulator.h"
-#include "core/QVSettingKeys.h"
-#include "core/QVSignatureName.h"
+#include "hooks/QVPluginRebuild.h"
 #include "hooks/QVTagRemoval.h"
 #include "host/QVFoundation.h"
+#include "host/QVSettingKeys.h"
+#include "host/QVSignatureName.h"
 #include "host/QVUserDefaults.h"
 
 namespace qv {
@@ -61,10 +62,10 @@ bool rebuildInPlace(QVRuntime& runtime, const QVObjectRef& message) {
   if (data == nullptr || !message->isKindOfClass(runtime.classNamed(mail::kOutgoingMessageClass))) {
     return false;
   }
-  QVManipulator manipulator(data->bytes());
-  std::optional<std::string> rebuilt = manipulator.manipulateParts();
+  QVManipulator manipulator(data->bytes(), signatureName(userDefaults));
+  std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, userDefaults);
   if (!rebuilt) return false;
-  send(*message, mail::kSetValueForKey, runtime.makeData(std::move(*rebuilt)),
+  send(*message, mail::kSetValueForKey, runtime.makeData(rebuilt->bytes()),
        std::string(mail::kRawDataKey));
   return true;
 }

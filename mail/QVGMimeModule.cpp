@@ -3,6 +3,7 @@
 // any of the process's state.
 
 #include <gmime/gmime.h>
+#include <iconv.h>
 
 #include <algorithm>
 #include <functional>
@@ -133,13 +134,30 @@ class GMimeCodec final : public QVMimeCodec {
     g_object_unref(stream);
     return nodes;
   }
+
+  std::optional<std::string> toUtf8(const std::string& charset, std::string_view text) override {
+    ensureGMime();
+    iconv_t cd = g_mime_iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    // The whole text or nothing: a byte that is not text in the charset gives none.
+    std::string in(text);
+    std::string out(in.size() * 4 + 16, '\0');
+    char* inp = in.data();
+    char* outp = out.data();
+    std::size_t inLeft = in.size(), outLeft = out.size();
+    const std::size_t n = iconv(cd, &inp, &inLeft, &outp, &outLeft);
+    g_mime_iconv_close(cd);
+    if (n == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+  }
 };
 
 }  // namespace
 
 }  // namespace qv::mail
 
-extern "C" __attribute__((visibility("default"))) qv::mail::QVMimeCodec* qvMimeCodecV1() {
+extern "C" __attribute__((visibility("default"))) qv::mail::QVMimeCodec* qvMimeCodecV2() {
   static qv::mail::GMimeCodec codec;
   return &codec;
 }

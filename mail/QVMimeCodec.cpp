@@ -85,3 +85,11 @@ std::optional<std::vector<QVMimeNode>> mimeRead(std::string_view raw) {
 }
 
 }  // namespace qv::mail
+
+namespace qv::mail {
+
+std::optional<std::string> mimeToUtf8(const std::string& charset, std::string_view text) {
+  return codec().toUtf8(charset, text);
+}
+
+}  // namespace qv::mail

@@ -48,6 +48,10 @@ class QVMimeUnavailable : public std::runtime_error {
 [[nodiscard]] std::string mimeEncodeHeaderText(const std::string& value);
 // The message's parts, or nothing when GMime cannot read it as a MIME message.
 [[nodiscard]] std::optional<std::vector<QVMimeNode>> mimeRead(std::string_view raw);
+// Text in the named charset converted to UTF-8; nothing for a charset GMime does not know or
+// bytes that are not text in it.
+[[nodiscard]] std::optional<std::string> mimeToUtf8(const std::string& charset,
+                                                    std::string_view text);
 
 // What the module exports, by the symbol kQVMimeCodecSymbol (a function returning it). The
 // interface is C++: the module is built with the executable, against the same library.
@@ -58,11 +62,12 @@ class QVMimeCodec {
   virtual std::string filenameParameter(const std::string& name) = 0;
   virtual std::string encodeHeaderText(const std::string& value) = 0;
   virtual std::optional<std::vector<QVMimeNode>> read(std::string_view raw) = 0;
+  virtual std::optional<std::string> toUtf8(const std::string& charset, std::string_view text) = 0;
 
  protected:
   ~QVMimeCodec() = default;
 };
 
-inline constexpr const char* kQVMimeCodecSymbol = "qvMimeCodecV1";
+inline constexpr const char* kQVMimeCodecSymbol = "qvMimeCodecV2";
 
 }  // namespace qv::mail

@@ -3,10 +3,10 @@
 #include <optional>
 #include <string>
 
-#include "core/QVSettingKeys.h"
-#include "core/QVSignatureName.h"
 #include "host/QVFoundation.h"
 #include "host/QVMailInterface.h"
+#include "host/QVSettingKeys.h"
+#include "host/QVSignatureName.h"
 #include "host/QVUserDefaults.h"
 
 namespace qv {

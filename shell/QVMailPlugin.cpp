@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/QVSettingKeys.h"
 #include "hooks/QVGeneratorHook.h"
 #include "host/QVLog.h"
 #include "host/QVMailInterface.h"
+#include "host/QVSettingKeys.h"
 #include "shell/QVDisplayPolicy.h"
 #include "shell/QVExchange.h"
 #include "shell/QVGlobals.h"

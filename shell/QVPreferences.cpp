@@ -1,10 +1,10 @@
 #include "shell/QVPreferences.h"
 
-#include "core/QVSettingKeys.h"
 #include "host/QVAppKit.h"
 #include "host/QVFoundation.h"
 #include "host/QVLog.h"
 #include "host/QVMailInterface.h"
+#include "host/QVSettingKeys.h"
 #include "host/QVUserDefaults.h"
 #include "shell/QVGlobals.h"
 #include "shell/QVMailPlugin.h"

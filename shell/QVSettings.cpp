@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/QVSettingKeys.h"
+#include "host/QVSettingKeys.h"
 
 namespace qv {
 

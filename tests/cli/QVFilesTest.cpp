@@ -22,8 +22,12 @@ std::string messageLike(std::size_t size, const std::string& middle, std::uint32
   std::mt19937 random(seed);
   const std::string rows[] = {
       "iVBORw0KGgoAAAANSUhEUgAAAMgAAADICAIAAAAiOjnJAAAAA3NCSVQICAjb4U/gAAAAGXRFWHRT\n",
-      "--Apple-Mail=_9A2D4F10\n", "Content-Type: image/png\n", "\n", "Gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac\n",
-      "-\n", "--\n"};
+      "--Apple-Mail=_9A2D4F10\n",
+      "Content-Type: image/png\n",
+      "\n",
+      "Gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac\n",
+      "-\n",
+      "--\n"};
   std::string out;
   while (out.size() < size / 2) out += rows[random() % std::size(rows)];
   out += middle;

@@ -13,12 +13,13 @@ namespace {
 
 using namespace std::string_literals;
 
-class QVHostile : public test::QVGlobalsTest {};
+class QVHostile : public ::testing::Test {};
 
 std::string twoParts(const std::string& boundary) {
   return "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n--" + boundary +
          "\nContent-Type: text/plain\n\nt\n--" + boundary +
-         "\nContent-Type: image/png\n\tfilename=p.png\n\nPNG\n--" + boundary + "--";
+         "\nContent-Type: image/png\n\tfilename=p.png\nContent-Disposition: inline\n\nPNG\n--" +
+         boundary + "--";
 }
 
 TEST_F(QVHostile, OutcomeTable) {
@@ -34,24 +35,28 @@ TEST_F(QVHostile, OutcomeTable) {
       {"no line feed in 10 MB",
        "Content-Type: multipart/mixed; boundary=\"b\"" + std::string(10 << 20, 'x'),
        QVRebuildFailure::kNoDelimiterRow},
-      {"no line feed after the header", header + "--b" + std::string(10 << 20, 'y'), std::nullopt},
+      {"no line feed after the header", header + "--b" + std::string(10 << 20, 'y'),
+       QVRebuildFailure::kNoTextBody},
       {"invalid UTF-8 at the start", "\xc0" + twoParts("b"), QVRebuildFailure::kNotUtf8},
       {"invalid UTF-8 in the middle",
        header + "--b\nContent-Type: text/plain\n\n\xed\xa0\x80\n--b--", QVRebuildFailure::kNotUtf8},
       {"invalid UTF-8 at the end", twoParts("b") + "\xe2\x82", QVRebuildFailure::kNotUtf8},
-      {"NUL bytes", header + "--b\nContent-Type: text/plain\n\na\0b\n--b--"s, std::nullopt},
+      {"NUL bytes",
+       "Content-Type: multipart/alternative; boundary=b\n\n--b\nContent-Type: text/plain\n\na\0b\n--b--"s,
+       std::nullopt},
       {"a boundary of one character", twoParts("z"), std::nullopt},
       {"a boundary of 200 characters", twoParts(std::string(200, 'q')), std::nullopt},
       {"delimiter rows without a closing row",
        header + "--b\nContent-Type: text/plain\n\nt\n--b\nContent-Type: "
-                "image/gif\n\tfilename=g.gif\n\nGIF",
+                "image/gif\n\tfilename=g.gif\nContent-Disposition: inline\n\nGIF",
        std::nullopt},
       {"rows of only dashes", header + std::string(100000, '-') + "\n--b\n--\n---\n--b--",
-       std::nullopt},
+       QVRebuildFailure::kNoTextBody},
   };
   for (const Row& row : table) {
     QVManipulator m(row.input);
-    std::optional<std::string> out = m.manipulateParts();
+    QVSeededBoundaries source;
+    std::optional<std::string> out = m.manipulateParts(source);
     EXPECT_EQ(m.failure(), row.failure) << row.what;
     EXPECT_EQ(out.has_value(), !row.failure.has_value()) << row.what;
     if (out) {
@@ -64,13 +69,17 @@ TEST_F(QVHostile, OutcomeTable) {
 }
 
 TEST_F(QVHostile, AMillionTinyParts) {
-  std::string text = "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n";
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\nt\n--b\n";
   constexpr int kParts = 1000000;
-  text.reserve(static_cast<std::size_t>(kParts) * 30);
-  for (int i = 0; i < kParts; ++i) text += "Content-Type: application/x\n\nd\n--b\n";
+  text.reserve(static_cast<std::size_t>(kParts) * 60);
+  for (int i = 0; i < kParts; ++i) {
+    text += "Content-Type: application/x\nContent-Disposition: inline\n\nd\n--b\n";
+  }
   text += "--b--";
   QVManipulator m(text);
-  auto rebuilt = m.rebuild();
+  QVSeededBoundaries source;
+  auto rebuilt = m.rebuild(source);
   ASSERT_TRUE(rebuilt);
   EXPECT_EQ(rebuilt->attachmentCount(), static_cast<std::size_t>(kParts) + 0u);
 }

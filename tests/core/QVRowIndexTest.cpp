@@ -12,7 +12,7 @@ namespace qv {
 namespace {
 
 std::vector<std::string> rowsOf(std::string_view data) {
-  QVManipulator m(data, nullptr);
+  QVManipulator m(data);
   std::vector<std::string> rows;
   for (std::uint32_t i = 0; i < m.rowCount(); ++i) rows.emplace_back(m.row(i));
   return rows;
@@ -45,7 +45,7 @@ TEST(QVRows, JoiningRowsGivesTheTextBack) {
     const int length = static_cast<int>(random() % 300);
     for (int i = 0; i < length; ++i) data.push_back("ab\n\r\xc3\xa9-"[random() % 7]);
     if (!isValidUtf8(data)) continue;
-    QVManipulator m(data, nullptr);
+    QVManipulator m(data);
     std::string joined;
     for (std::uint32_t i = 0; i < m.rowCount(); ++i) {
       if (i > 0) joined.push_back('\n');
@@ -85,7 +85,7 @@ TEST(QVRows, Utf8Validity) {
     EXPECT_EQ(isValidUtf8(row.data), row.valid) << row.what;
     QVRowStarts starts;
     EXPECT_EQ(scanRows(row.data, starts), row.valid) << row.what;
-    QVManipulator m(row.data, nullptr);
+    QVManipulator m(row.data);
     EXPECT_EQ(m.dataStr().has_value(), row.valid) << row.what;
     if (!row.valid) {
       EXPECT_EQ(m.rowCount(), 0u) << row.what;
@@ -126,7 +126,7 @@ TEST(QVRows, VectorScanAgreesWithBytewiseSplitting) {
 }
 
 TEST(QVRows, NotUtf8HasNoRowsAndCollectsOnlyTheHeader) {
-  QVManipulator m("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n\xff\n--b--", nullptr);
+  QVManipulator m("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n\xff\n--b--");
   EXPECT_FALSE(m.dataStr());
   m.collectParts();
   ASSERT_EQ(m.bagAll().size(), 1u);
@@ -139,8 +139,8 @@ TEST(QVRows, NotUtf8HasNoRowsAndCollectsOnlyTheHeader) {
 // it, a multi-byte sequence, a broken one).
 TEST(QVRows, PiecewiseScanAgreesWithTheWhole) {
   std::mt19937 random(23);
-  const std::string alphabet[] = {"a", "\n", "-", "--", "\r\n", "\xc3\xa9", "\xe2\x82\xac",
-                                  "\xf0\x9f\x98\x80", "z"};
+  const std::string alphabet[] = {
+      "a", "\n", "-", "--", "\r\n", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "z"};
   const std::string broken[] = {"\xc3", "\xe2\x82", "\x80", "\xf0\x9f\x98"};
   for (int round = 0; round < 400; ++round) {
     std::string data;

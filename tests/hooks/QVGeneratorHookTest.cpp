@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/QVSettingKeys.h"
 #include "hooks/QVGeneratorHook.h"
 #include "host/QVFoundation.h"
+#include "host/QVSettingKeys.h"
 #include "mail/QVStandInMail.h"
 #include "shell/QVExchange.h"
 #include "shell/QVSettings.h"

@@ -22,7 +22,8 @@ class QVMessageWriterTest : public test::QVGlobalsTest {
                                {"Subject",
                                 "Gr\xc3\xbc\xc3\x9f"
                                 "e"},
-                               {"X-Extra", "1"}, {"Date", "Thu, 1 Jan 2026 00:00:00 +0000"}}));
+                               {"X-Extra", "1"},
+                               {"Date", "Thu, 1 Jan 2026 00:00:00 +0000"}}));
     auto* data = dynamic_cast<const QVData*>(
         send(*message, mail::kValueForKey, std::string(mail::kRawDataKey)).get());
     return data ? data->bytes() : "";

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/QVSettingKeys.h"
+#include "host/QVSettingKeys.h"
 #include "shell/QVSettings.h"
 #include "tests/support/QVMemoryDefaults.h"
 

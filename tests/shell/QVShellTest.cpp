@@ -6,9 +6,9 @@
 #include <ctime>
 #include <fstream>
 
-#include "core/QVSettingKeys.h"
 #include "hooks/QVGeneratorHook.h"
 #include "host/QVFoundation.h"
+#include "host/QVSettingKeys.h"
 #include "mail/QVMailHost.h"
 #include "mail/QVStandInMail.h"
 #include "shell/QVGlobals.h"

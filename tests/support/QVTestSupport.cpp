@@ -60,7 +60,31 @@ std::string text(const char* s) {
   return s == nullptr ? std::string() : std::string(s);
 }
 
-void walk(GMimeObject* object, QVMimeView& view) {
+// The content as a reader gets it: transfer encoding undone, and for text converted from
+// its charset to UTF-8 with line ends made LF.
+std::string decodedContent(GMimePart* part) {
+  if (GMIME_IS_TEXT_PART(part)) {
+    char* utf8 = g_mime_text_part_get_text(GMIME_TEXT_PART(part));
+    std::string out = text(utf8);
+    g_free(utf8);
+    std::string lf;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) lf.push_back(out[i]);
+    }
+    return lf;
+  }
+  GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+  if (wrapper == nullptr) return {};
+  GMimeStream* sink = g_mime_stream_mem_new();
+  g_mime_data_wrapper_write_to_stream(wrapper, sink);
+  GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink));
+  std::string out(reinterpret_cast<const char*>(bytes->data), bytes->len);
+  g_object_unref(sink);
+  return out;
+}
+
+void walk(GMimeObject* object, QVMimeView& view, const std::string& parents = {},
+          bool lastInParent = false) {
   GMimeContentType* type = g_mime_object_get_content_type(object);
   const std::string subtype = text(g_mime_content_type_get_media_subtype(type));
   if (GMIME_IS_MULTIPART(object)) {
@@ -69,7 +93,8 @@ void walk(GMimeObject* object, QVMimeView& view) {
     const int count = g_mime_multipart_get_count(multipart);
     for (int i = 0; i < count; ++i) {
       if (i > 0) view.tree += ",";
-      walk(g_mime_multipart_get_part(multipart, i), view);
+      walk(g_mime_multipart_get_part(multipart, i), view,
+           parents.empty() ? subtype : parents + "/" + subtype, i + 1 == count);
     }
     view.tree += "]";
     return;
@@ -79,9 +104,12 @@ void walk(GMimeObject* object, QVMimeView& view) {
   leaf.type = text(g_mime_content_type_get_media_type(type)) + "/" + subtype;
   leaf.disposition = text(g_mime_object_get_disposition(object));
   leaf.contentId = text(g_mime_object_get_content_id(object));
+  leaf.parents = parents;
+  leaf.lastInParent = lastInParent;
   if (GMIME_IS_PART(object)) {
     leaf.filename = text(g_mime_part_get_filename(GMIME_PART(object)));
     leaf.body = rawContent(GMIME_PART(object));
+    leaf.decoded = decodedContent(GMIME_PART(object));
   }
   view.leaves.push_back(std::move(leaf));
 }

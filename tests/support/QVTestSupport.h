@@ -37,7 +37,10 @@ struct QVMimeLeaf {
   std::string disposition;  // "" when none
   std::string filename;
   std::string contentId;
-  std::string body;  // the raw (encoded) body, line ends made LF, trailing ones dropped
+  std::string body;     // the raw (encoded) body, line ends made LF, trailing ones dropped
+  std::string decoded;  // as a reader gets it: decoded, text in UTF-8 with LF line ends
+  std::string parents;  // the enclosing multipart subtypes, outermost first: "mixed/related"
+  bool lastInParent = false;
 };
 struct QVMimeView {
   bool parsed = false;
@@ -49,8 +52,13 @@ struct QVMimeView {
 // Bytes of a file; fails the test when it cannot be read.
 [[nodiscard]] std::string readFile(const std::filesystem::path& file);
 
-// The messages written by real mailers, kept beside the project.
+// The messages written by real mailers, kept beside the project; none on a checkout that
+// has no such folder beside it (tests over them then skip with STOWLET_SKIP_WITHOUT_CORPUS).
 [[nodiscard]] std::vector<std::filesystem::path> realCorpus();
+#define STOWLET_SKIP_WITHOUT_CORPUS(files)                           \
+  if ((files).empty())                                               \
+  GTEST_SKIP() << "skipped: no real messages in " STOWLET_CORPUS_DIR \
+                  " (the shared corpus is not beside this checkout)"
 
 // Splits at "\n" like the manipulator does, and joins rows back.
 [[nodiscard]] std::vector<std::string> splitRows(std::string_view text);

@@ -8,8 +8,8 @@
 #include <atomic>
 #include <thread>
 
-#include "core/QVSettingKeys.h"
 #include "host/QVFoundation.h"
+#include "host/QVSettingKeys.h"
 #include "mail/QVMailDefaults.h"
 #include "mail/QVMailHost.h"
 #include "mail/QVMailLog.h"

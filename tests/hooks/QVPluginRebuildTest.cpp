@@ -1,12 +1,12 @@
-// Fresh boundaries and the attachment counter.
+// The plug-in's fresh boundaries (from rand()) and its attachment counter.
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
 
-#include "core/QVManipulator.h"
-#include "core/QVSettingKeys.h"
+#include "hooks/QVPluginRebuild.h"
+#include "host/QVSettingKeys.h"
 #include "tests/support/QVTestSupport.h"
 
 namespace qv {
@@ -15,8 +15,9 @@ namespace {
 class QVBoundary : public test::QVGlobalsTest {};
 
 TEST_F(QVBoundary, TwentyEightCharactersOfTheAlphabet) {
+  QVRandBoundaries source;
   for (int i = 0; i < 1000; ++i) {
-    const std::string b = QVManipulator::createBoundary();
+    const std::string b = source.createBoundary();
     ASSERT_EQ(b.size(), 28u);
     for (char c : b) ASSERT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << b;
   }
@@ -29,8 +30,9 @@ TEST_F(QVBoundary, DrawsTwentyEightValuesEachInOrder) {
   for (int i = 0; i < 28; ++i) expected1 += alphabet[std::rand() % 62];
   for (int i = 0; i < 28; ++i) expected2 += alphabet[std::rand() % 62];
   std::srand(42);
-  EXPECT_EQ(QVManipulator::createBoundary(), expected1);
-  EXPECT_EQ(QVManipulator::createBoundary(), expected2);
+  QVRandBoundaries source;
+  EXPECT_EQ(source.createBoundary(), expected1);
+  EXPECT_EQ(source.createBoundary(), expected2);
 }
 
 TEST_F(QVBoundary, CounterCountsAndWrapsIn32Bits) {
@@ -46,15 +48,13 @@ TEST_F(QVBoundary, CounterCountsAndWrapsIn32Bits) {
   for (const Row& row : table) {
     defaults.remove(keys::kCount);
     if (row.stored) defaults.setInteger(*row.stored, keys::kCount);
-    QVManipulator m("");
-    for (int i = 0; i < row.calls; ++i) m.increaseStowletCount();
+    for (int i = 0; i < row.calls; ++i) increaseStowletCount(&defaults);
     EXPECT_EQ(defaults.integerForKey(keys::kCount), row.expected);
   }
 }
 
 TEST_F(QVBoundary, WithoutAStoreNothingIsCounted) {
-  QVManipulator m("", nullptr);
-  m.increaseStowletCount();
+  increaseStowletCount(nullptr);
   EXPECT_FALSE(defaults.objectForKey(keys::kCount));
 }
 

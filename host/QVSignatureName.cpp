@@ -1,6 +1,6 @@
-#include "core/QVSignatureName.h"
+#include "host/QVSignatureName.h"
 
-#include "core/QVSettingKeys.h"
+#include "host/QVSettingKeys.h"
 
 namespace qv {
 

@@ -1,0 +1,194 @@
+#include "cli/QVBodyJoin.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/QVHtmlCleaner.h"
+#include "core/QVHeaderFields.h"
+#include "hooks/QVTagRemoval.h"
+#include "mail/QVMimeCodec.h"
+
+namespace qv::cli {
+
+namespace {
+
+enum class Coding : std::uint8_t { kNone, kQuotedPrintable, kBase64 };
+
+// The part's transfer encoding, or nothing for one that cannot be decoded here.
+std::optional<Coding> codingOf(const QVContentPart& part) {
+  const std::string_view name = part.transferEncoding.value_or(std::string_view{});
+  if (name.empty() || equalsIgnoringCase(name, "7bit") || equalsIgnoringCase(name, "8bit") ||
+      equalsIgnoringCase(name, "binary")) {
+    return Coding::kNone;
+  }
+  if (equalsIgnoringCase(name, "quoted-printable")) return Coding::kQuotedPrintable;
+  if (equalsIgnoringCase(name, "base64")) return Coding::kBase64;
+  return std::nullopt;
+}
+
+// Line ends as line feeds alone: CR LF pairs lose their CR, and so does a CR at the end (the
+// last row's, before the line feed that the next delimiter row takes).
+std::string withoutCR(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] == '\n')) continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string withEol(std::string_view text, bool crlf) {
+  if (!crlf) return std::string(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / 32 + 1);
+  for (char c : text) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string decode(Coding coding, std::string_view body) {
+  const std::string text = withoutCR(body);
+  switch (coding) {
+    case Coding::kQuotedPrintable:
+      return mail::mimeDecode(mail::QVTransferCoding::kQuotedPrintable, text);
+    case Coding::kBase64: return mail::mimeDecode(mail::QVTransferCoding::kBase64, text);
+    case Coding::kNone: break;
+  }
+  return text;
+}
+
+// The encoded body as it stands before the line end that the next delimiter row takes. A
+// body that ends with a line break keeps it as its last row's end; one that does not must
+// not gain one, so the encoder's closing line feed goes (after a soft line break, or after
+// base64's last row, where line ends carry nothing).
+std::string encode(Coding coding, const std::string& text) {
+  std::string out;
+  switch (coding) {
+    case Coding::kNone: return text;
+    case Coding::kQuotedPrintable:
+      out = mail::mimeEncode(mail::QVTransferCoding::kQuotedPrintable, text);
+      if (!out.empty() && out.back() == '\n' && !(text.empty() || text.back() == '\n')) {
+        out.pop_back();
+      }
+      return out;
+    case Coding::kBase64:
+      out = mail::mimeEncode(mail::QVTransferCoding::kBase64, text);
+      if (!out.empty() && out.back() == '\n') out.pop_back();
+      return out;
+  }
+  return out;
+}
+
+// One piece, decoded; nothing when its encoding is unknown.
+struct Decoded {
+  std::string text;
+  std::string charset;  // lower case; "us-ascii" when the part names none
+};
+
+std::optional<Decoded> decodePiece(const QVManipulator& m, const QVContentPart& part) {
+  const std::optional<Coding> coding = codingOf(part);
+  if (!coding) return std::nullopt;
+  Decoded out;
+  // Text line breaks are CR LF in their canonical form (base64 keeps them): one line feed
+  // each here, so that pieces of any encoding join alike.
+  out.text = withoutCR(decode(*coding, m.partBody(part)));
+  out.charset = std::string(part.charset.value_or("us-ascii"));
+  for (char& c : out.charset) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Quoted-printable for text that is mostly ASCII, base64 for the rest (and for text with
+// bytes that quoted-printable lines cannot carry plainly).
+Coding codingFor(std::string_view text) {
+  std::size_t high = 0;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u == 0) return Coding::kBase64;
+    if (u >= 0x80) ++high;
+  }
+  return high * 4 > text.size() ? Coding::kBase64 : Coding::kQuotedPrintable;
+}
+
+// The pieces of one body joined in order, as one part's text (header rows, empty row,
+// body) with the message's line ends; nothing when a piece cannot be decoded.
+std::optional<std::string> joinPieces(const QVManipulator& m,
+                                      const std::vector<std::size_t>& pieces,
+                                      std::string_view subtype,
+                                      const std::vector<std::string>* removeCids, bool crlf) {
+  std::vector<Decoded> decoded;
+  std::string_view charsetAsWritten;
+  for (std::size_t index : pieces) {
+    const QVContentPart& part = m.bagAll()[index];
+    std::optional<Decoded> piece = decodePiece(m, part);
+    if (!piece) return std::nullopt;
+    if (decoded.empty()) charsetAsWritten = part.charset.value_or(std::string_view{});
+    decoded.push_back(std::move(*piece));
+  }
+  bool sameCharset = true;
+  for (const Decoded& piece : decoded)
+    sameCharset = sameCharset && piece.charset == decoded[0].charset;
+  std::string charset(charsetAsWritten);
+  if (!sameCharset) {
+    for (Decoded& piece : decoded) {
+      if (piece.charset == "utf-8") continue;
+      std::optional<std::string> utf8 = mail::mimeToUtf8(piece.charset, piece.text);
+      if (!utf8) return std::nullopt;
+      piece.text = std::move(*utf8);
+    }
+    charset = "utf-8";
+  }
+  std::string text;
+  for (const Decoded& piece : decoded) {
+    // Plain text pieces stood on lines of their own, with a file between them.
+    if (subtype == "plain" && !text.empty() && text.back() != '\n') text.push_back('\n');
+    text.append(piece.text);
+  }
+  if (removeCids != nullptr) text = removeTagsWithCids(std::move(text), *removeCids);
+  const Coding coding = codingFor(text);
+  std::string part = coding == Coding::kBase64 ? "Content-Transfer-Encoding: base64\n"
+                                               : "Content-Transfer-Encoding: quoted-printable\n";
+  part.append("Content-Type: text/").append(subtype);
+  if (!charset.empty()) part.append(";\n\tcharset=").append(charset);
+  part.append("\n\n");
+  part.append(encode(coding, text));
+  return withEol(part, crlf);
+}
+
+// A single HTML body without the image tags of the moved parts, re-encoded as it was; its
+// header rows stay as they are. Nothing when no tag goes or its encoding is unknown.
+std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPart& html,
+                                       const std::vector<std::string>& cids, bool crlf) {
+  if (cids.empty()) return std::nullopt;
+  const std::optional<Coding> coding = codingOf(html);
+  if (!coding) return std::nullopt;
+  const std::string decoded = decode(*coding, m.partBody(html));
+  std::string cleaned = removeTagsWithCids(decoded, cids);
+  if (cleaned == decoded) return std::nullopt;
+  std::string part(m.partHeader(html));
+  part.append(withEol(encode(*coding, cleaned), crlf));
+  return part;
+}
+
+}  // namespace
+
+QVBodyReplacements commandBodies(QVManipulator& m, bool keepHtml) {
+  QVBodyReplacements out;
+  if (m.failure()) return out;
+  const bool crlf = m.crlf();
+  const std::vector<std::string> cids = keepHtml ? std::vector<std::string>{} : movedContentIds(m);
+  const QVBodies& bodies = m.bodies();
+  if (bodies.plain.size() > 1) out.plain = joinPieces(m, bodies.plain, "plain", nullptr, crlf);
+  if (bodies.html.size() > 1) {
+    out.html = joinPieces(m, bodies.html, "html", keepHtml ? nullptr : &cids, crlf);
+  } else if (bodies.html.size() == 1) {
+    out.html = cleanedHtml(m, m.bagAll()[bodies.html.front()], cids, crlf);
+  }
+  return out;
+}
+
+}  // namespace qv::cli
