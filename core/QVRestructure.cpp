@@ -248,6 +248,7 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   out.made("Content-Type: multipart/alternative; boundary=\"" + *alternative + "\"");
   out.made("");
   std::vector<std::size_t> files = bagAttach_;
+  std::vector<std::size_t> keptPieces;  // pieces of a body left apart, now files
   auto body = [&](const std::vector<std::size_t>& pieces, const std::optional<std::string>& text) {
     if (pieces.empty()) return;
     out.made(dash(*alternative));
@@ -258,6 +259,7 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
     const QVContentPart& p = bagAll_[pieces.back()];
     out.copy(p.startRow, p.endRow);
     files.insert(files.end(), pieces.begin(), pieces.end() - 1);
+    keptPieces.insert(keptPieces.end(), pieces.begin(), pieces.end() - 1);
   };
   body(bodies_.plain, replacements.plain);
   body(bodies_.html, replacements.html);
@@ -303,9 +305,16 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   }
   if (wrap) out.made(dash(*related, "--"));
 
+  std::sort(keptPieces.begin(), keptPieces.end());
   for (std::size_t index : files) {
     out.reuse(topRow);
-    copyMoved(bagAll_[index], "attachment", true);
+    // A piece of text left apart says it is a file, or a reader (and a second rewrite)
+    // would take it for the body.
+    const QVContentPart& p = bagAll_[index];
+    if (!p.contentDisposition && std::binary_search(keptPieces.begin(), keptPieces.end(), index)) {
+      out.made("Content-Disposition: attachment");
+    }
+    copyMoved(p, "attachment", true);
   }
   out.last(dash(top, "--"));
   return out.finish(files.size(), std::move(*related), std::move(*alternative));
