@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libre2-dev libplist-dev libplist++-dev libcli11-dev libgmime-3.0-dev
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-format
   time
 )
 
