@@ -234,6 +234,11 @@ TEST_F(QVCommandLine, InspectListsEveryRecord) {
   EXPECT_NE(r.out.find("[2] attachment"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("cid=\"p1\" (row 12)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("result: rebuilt"), std::string::npos) << r.out;
+  // What the parser tolerated, with its row.
+  const fs::path folded =
+      fs::path(STOWLET_SOURCE_DIR) / "tests/golden/layouts/folded-boundary-crlf.in.eml";
+  const Outcome d = run({"inspect", folded.string()});
+  EXPECT_NE(d.out.find("defect: row 3: folded value"), std::string::npos) << d.out;
 }
 
 // What a reader of a rewritten message must still find in it, by GMime's reading of both.
