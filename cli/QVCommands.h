@@ -22,8 +22,10 @@ inline constexpr int kExitCantCreate = 73;   // EX_CANTCREAT
 inline constexpr int kExitIo = 74;           // EX_IOERR
 inline constexpr int kExitConfig = 78;       // EX_CONFIG
 
-// Prints "stowlet: <text>" on standard error.
+// Prints "stowlet: <text>" on standard error (above a progress line, if one is shown).
 void complain(const std::string& text);
+// Prints a line on standard error, above a progress line, if one is shown.
+void note(const std::string& text);
 
 // The stand-in Mail for one run: its user defaults, its runtime and services, its log, and
 // the plug-in loaded into it (its start-up lines go to the log). Exit code kExitOk when it
@@ -48,6 +50,7 @@ struct QVRewriteOptions {
   bool inPlace = false;
   bool quiet = false;
   bool keepHtml = false;
+  bool noProgress = false;
 };
 
 struct QVComposeOptions {

@@ -79,6 +79,34 @@ int runCompose(QVMailSession& session, const QVComposeOptions& options) {
     std::srand(1);
   }
 
+  // The header fields first: a usage error is told before any file is read. A line break in
+  // a value would start a field of its own (a Bcc nobody asked for), so none is taken.
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const std::string& header : options.headers) {
+    const std::size_t colon = header.find(':');
+    const std::string name = header.substr(0, colon);
+    const bool nameOk =
+        colon != std::string::npos && colon > 0 &&
+        std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; });
+    if (!nameOk) {
+      complain("a header is \"Name: value\", not \"" + header + "\"");
+      return kExitUsage;
+    }
+    if (header.find_first_of("\r\n") != std::string::npos) {
+      complain("the header " + name + " holds a line break; give its value on one line");
+      return kExitUsage;
+    }
+    std::string value = header.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    fields.emplace_back(name, value);
+  }
+  if (options.output && options.output->empty()) {
+    complain("-o needs a file name (or - for standard output)");
+    return kExitUsage;
+  }
+  const std::optional<std::string> output =
+      options.output && *options.output == "-" ? std::nullopt : options.output;
+
   std::string plain, html;
   if (auto error = readWhole(options.plainFile, plain)) {
     complain("cannot read " + options.plainFile + ": " + *error);
@@ -112,17 +140,6 @@ int runCompose(QVMailSession& session, const QVComposeOptions& options) {
     list.push_back(attachment);
   }
 
-  std::vector<std::pair<std::string, std::string>> fields;
-  for (const std::string& header : options.headers) {
-    const std::size_t colon = header.find(':');
-    if (colon == std::string::npos || colon == 0) {
-      complain("a header is \"Name: value\", not \"" + header + "\"");
-      return kExitUsage;
-    }
-    std::string value = header.substr(colon + 1);
-    value.erase(0, value.find_first_not_of(" \t"));
-    fields.emplace_back(header.substr(0, colon), value);
-  }
   if (options.reproducible) {
     auto has = [&](std::string_view name) {
       return std::any_of(fields.begin(), fields.end(),
@@ -144,7 +161,7 @@ int runCompose(QVMailSession& session, const QVComposeOptions& options) {
   }
   const std::string_view bytes = data->bytes();
   const auto piece = [bytes](std::size_t) { return bytes; };
-  if (!options.output) {
+  if (!output) {
     if (auto error = writeAll(STDOUT_FILENO, 1, piece)) {
       complain("cannot write to standard output: " + *error);
       return kExitIo;
@@ -152,16 +169,16 @@ int runCompose(QVMailSession& session, const QVComposeOptions& options) {
     return kExitOk;
   }
   QVAtomicFile out;
-  if (auto error = out.create(*options.output)) {
-    complain("cannot create " + *options.output + ": " + *error);
+  if (auto error = out.create(*output)) {
+    complain("cannot create " + *output + ": " + *error);
     return kExitCantCreate;
   }
   if (auto error = writeAll(out.fd(), 1, piece)) {
-    complain("cannot write " + *options.output + ": " + *error);
+    complain("cannot write " + *output + ": " + *error);
     return kExitIo;
   }
   if (auto error = out.commit(false)) {
-    complain("cannot write " + *options.output + ": " + *error);
+    complain("cannot write " + *output + ": " + *error);
     return kExitIo;
   }
   return kExitOk;

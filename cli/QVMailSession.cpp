@@ -6,13 +6,33 @@
 
 namespace qv::cli {
 
+namespace {
+
+// The running session's log: messages go above its status line.
+QVMailLog* sessionLog = nullptr;
+
+}  // namespace
+
 void complain(const std::string& text) {
+  if (sessionLog != nullptr) {
+    sessionLog->writeLine("stowlet: " + text);
+    return;
+  }
   std::fprintf(stderr, "stowlet: %s\n", text.c_str());
+}
+
+void note(const std::string& text) {
+  if (sessionLog != nullptr) {
+    sessionLog->writeLine(text);
+    return;
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool quietLog,
                          bool loadPlugin) {
   quiet = quietLog;
+  sessionLog = &log;
   const auto file = QVMailDefaults::locate(defaultsFlag);
   if (!file) {
     complain(
@@ -43,6 +63,7 @@ int QVMailSession::finish() {
 }
 
 QVMailSession::~QVMailSession() {
+  if (sessionLog == &log) sessionLog = nullptr;
   if (userDefaults == defaults.get()) userDefaults = nullptr;
   setLogSink(nullptr);
   host.reset();

@@ -63,9 +63,9 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     if (!quiet) {
       const std::string reason(describe(*manipulator.failure()));
       if (batch) {
-        std::fprintf(stderr, "%s: unchanged: %s\n", input.c_str(), reason.c_str());
+        note(input + ": unchanged: " + reason);
       } else {
-        std::fprintf(stderr, "unchanged: %s\n", reason.c_str());
+        note("unchanged: " + reason);
       }
     }
     if (inPlace) return kExitOk;  // the file already holds the message as it is
@@ -123,7 +123,13 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
 
 }  // namespace
 
-int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
+int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
+  QVRewriteOptions options = given;
+  if (options.output && options.output->empty()) {
+    complain("-o needs a file or folder name (or - for standard output)");
+    return kExitUsage;
+  }
+  if (options.output && *options.output == "-") options.output.reset();  // standard output
   std::vector<std::string> inputs = options.inputs;
   if (inputs.empty()) inputs.push_back("-");
   const bool batch = inputs.size() > 1;
@@ -168,14 +174,15 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
     }
   }
 
-  const bool progress = batch && !options.quiet && ::isatty(STDERR_FILENO) != 0;
+  // The progress line stays the terminal's last line: log lines are written above it.
+  const bool progress = batch && !options.noProgress && ::isatty(STDERR_FILENO) != 0;
   Tally tally;
   int status = kExitOk;
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     const std::string& in = inputs[k];
     if (progress) {
-      std::fprintf(stderr, "\r\033[Kstowlet: [%zu/%zu] %s", k + 1, inputs.size(), in.c_str());
-      std::fflush(stderr);
+      mail.log.setStatus("stowlet: [" + std::to_string(k + 1) + "/" +
+                         std::to_string(inputs.size()) + "] " + in);
     }
     Destination to;
     if (options.inPlace) {
@@ -191,7 +198,7 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& options) {
     const int code = rewriteOne(mail, in, to, options, batch, tally);
     if (status == kExitOk) status = code;
   }
-  if (progress) std::fprintf(stderr, "\r\033[K");
+  if (progress) mail.log.setStatus({});
   if (batch && !options.quiet) {
     std::fprintf(stderr, "stowlet: %zu rewritten, %zu unchanged, %zu attachments moved\n",
                  tally.rewritten, tally.unchanged, tally.attachments);

@@ -1,7 +1,10 @@
 // stowlet: the plug-in's message core and the stand-in Mail it runs in, on the command line.
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "cli/QVCommands.h"
 #include "mail/QVMimeCodec.h"
@@ -39,7 +42,9 @@ int main(int argc, char** argv) {
                    "Write here instead of standard output (a folder for several messages)")
       ->type_name("OUT");
   rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace, "Rewrite the files in place");
-  rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors");
+  rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors (and the progress line)");
+  rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
+                       "No progress line for several messages on a terminal");
   rewriteCmd->add_flag("--keep-html", rewrite.keepHtml,
                        "Keep the HTML's image tags of the pictures moved to attachments");
 
@@ -98,6 +103,24 @@ int main(int argc, char** argv) {
       ->type_name("NAME=VALUE");
   prefsCmd->add_flag("--yes", prefs.yes, "Answer the pane's alerts with their first button");
 
+  // The first word that is no option names the subcommand: one that does not exist is named
+  // back (the parser would only say that a subcommand is required).
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--defaults") {
+      ++i;
+      continue;
+    }
+    if (word.empty() || word[0] == '-') continue;
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->get_name() == word;
+    if (!known) {
+      complain("unknown subcommand '" + std::string(word) + "' (see stowlet --help)");
+      return kExitUsage;
+    }
+    break;
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -132,6 +155,11 @@ int main(int argc, char** argv) {
     return kExitUnavailable;
   }
   const int saved = mail.finish();
-  std::fflush(stdout);
+  // Output that could not be written is a failure, whatever the command (a full disk, a
+  // closed pipe).
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    complain(std::string("cannot write to standard output: ") + std::strerror(errno));
+    if (status == kExitOk) status = kExitIo;
+  }
   return status != kExitOk ? status : saved;
 }

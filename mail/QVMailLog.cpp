@@ -1,16 +1,30 @@
 #include "mail/QVMailLog.h"
 
 #include <cstdio>
-#include <mutex>
-#include <string>
 
 namespace qv {
 
+namespace {
+
+constexpr std::string_view kClearLine = "\r\033[K";
+
+}  // namespace
+
 void QVMailLog::writeLine(std::string_view line) {
-  static std::mutex mutex;
-  std::string out(line);
-  out.push_back('\n');
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(mutex_);
+  std::string out;
+  if (!status_.empty()) out.append(kClearLine);
+  out.append(line).push_back('\n');
+  out.append(status_);
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
+}
+
+void QVMailLog::setStatus(std::string status) {
+  std::lock_guard lock(mutex_);
+  std::string out(kClearLine);
+  out.append(status);
+  status_ = std::move(status);
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);
 }

@@ -43,12 +43,14 @@ class QVCommandLine : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Runs stowlet with the arguments, standard input from `input` when given.
-  Outcome run(const std::vector<std::string>& args, const std::optional<fs::path>& input = {}) {
+  // Standard output to `output` when given (say, /dev/full), else to a file read back.
+  Outcome run(const std::vector<std::string>& args, const std::optional<fs::path>& input = {},
+              const std::optional<fs::path>& output = {}) {
     std::string command =
         "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_);
     for (const auto& a : args) command += " " + shellQuoted(a);
     command += " <" + (input ? shellQuoted(input->string()) : std::string("/dev/null"));
-    command += " >" + shellQuoted((dir_ / "stdout").string()) + " 2>" +
+    command += " >" + shellQuoted(output ? output->string() : (dir_ / "stdout").string()) + " 2>" +
                shellQuoted((dir_ / "stderr").string());
     const int status = std::system(command.c_str());
     Outcome r;
@@ -153,6 +155,7 @@ TEST_F(QVCommandLine, EveryOutputRouteWritesTheSameMessage) {
   const std::vector<std::string> routes = {
       env + bin + shellQuoted(in.string()) + " -o " + out("file.eml"),
       env + bin + shellQuoted(in.string()) + " > " + out("stdout.eml"),
+      env + bin + shellQuoted(in.string()) + " -o - > " + out("dash.eml"),
       "echo old > " + out("append.eml") + " && " + env + bin + shellQuoted(in.string()) + " >> " +
           out("append.eml"),
       env + bin + shellQuoted(in.string()) + " | cat > " + out("pipe.eml"),
@@ -166,7 +169,7 @@ TEST_F(QVCommandLine, EveryOutputRouteWritesTheSameMessage) {
   ASSERT_EQ(expected.tree, "mixed[alternative[plain],pdf]");
   ASSERT_EQ(expected.leaves.size(), 2u);
   EXPECT_EQ(expected.leaves[1].body.size(), pdf.size() - 1);
-  for (const char* name : {"stdout.eml", "pipe.eml", "middle.eml"}) {
+  for (const char* name : {"stdout.eml", "dash.eml", "pipe.eml", "middle.eml"}) {
     const std::string bytes = test::readFile(dir_ / name);
     EXPECT_EQ(bytes.size(), test::readFile(dir_ / "file.eml").size()) << name;
     const test::QVMimeView view = test::parseMime(bytes);
@@ -188,9 +191,26 @@ TEST_F(QVCommandLine, ExitCodesFollowSysexits) {
     const char* what;
     std::vector<std::string> args;
     int code;
+    bool toFullDisk = false;  // standard output to /dev/full
   };
+  const std::string html = (dir_ / "m.html").string();
+  std::ofstream(html) << "<p>hi</p>";
   const std::vector<Row> table = {
       {"no subcommand", {}, 64},
+      {"unknown subcommand", {"frobnicate", m}, 64},
+      {"-o with no name", {"rewrite", m, "-o", ""}, 64},
+      {"a header value holding a line feed",
+       {"compose", "--plain", html, "--html", html, "--header", "Subject: a\nBcc: x@example.org"},
+       64},
+      {"a header value holding a carriage return",
+       {"compose", "--plain", html, "--html", html, "--header", "Subject: a\rb"},
+       64},
+      {"rewrite onto a full disk", {"rewrite", m}, 74, true},
+      {"view onto a full disk", {"view", m}, 74, true},
+      {"inspect onto a full disk", {"inspect", m}, 74, true},
+      {"menu onto a full disk", {"menu"}, 74, true},
+      {"prefs onto a full disk", {"prefs", "--show"}, 74, true},
+      {"demo onto a full disk", {"demo"}, 74, true},
       {"unknown option", {"rewrite", "--frobnicate", m}, 64},
       {"several files without -o", {"rewrite", m, m}, 64},
       {"-i with -o", {"rewrite", "-i", m, "-o", (dir_ / "x").string()}, 64},
@@ -205,7 +225,8 @@ TEST_F(QVCommandLine, ExitCodesFollowSysexits) {
       {"version", {"--version"}, 0},
   };
   for (const Row& row : table) {
-    const Outcome r = run(row.args);
+    const Outcome r =
+        run(row.args, {}, row.toFullDisk ? std::optional<fs::path>("/dev/full") : std::nullopt);
     EXPECT_EQ(r.code, row.code) << row.what << "\n" << r.err;
     if (row.code != 0) {
       EXPECT_NE(r.err, "") << row.what << ": a failure says what failed";
