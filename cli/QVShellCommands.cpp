@@ -149,8 +149,11 @@ int runPrefs(QVMailSession& session, const QVPrefsOptions& options) {
   const bool terminal = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDOUT_FILENO) != 0;
   if (!options.show && options.assignments.empty() && terminal) {
     session.defaults->setSavesEachChange(true);
-    window.interact(std::cin, std::cout);
-    if (auto failed = session.defaults->lastSaveError()) complain(*failed);
+    window.interact(std::cin, std::cout, [&session] { return session.defaults->lastSaveError(); });
+    if (auto failed = session.defaults->lastSaveError()) {
+      complain(*failed);
+      return kExitIo;
+    }
     return kExitOk;
   }
   std::printf("%s", window.draw().c_str());

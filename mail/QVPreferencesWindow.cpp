@@ -176,7 +176,8 @@ bool QVPreferencesWindow::set(const std::string& name, const std::string& value,
   return false;
 }
 
-void QVPreferencesWindow::interact(std::istream& in, std::ostream& out) {
+void QVPreferencesWindow::interact(std::istream& in, std::ostream& out,
+                                   const std::function<std::optional<std::string>()>& saveError) {
   for (;;) {
     out << "\n" << draw() << "Number to change or press, q to close: " << std::flush;
     std::string answer;
@@ -189,13 +190,18 @@ void QVPreferencesWindow::interact(std::istream& in, std::ostream& out) {
     const QVPaneControl& control = controls_[static_cast<std::size_t>(n - 1)];
     std::optional<std::string> value;
     if (control.kind == "text") {
-      out << control.title << " (now " << valueOf(control) << "): " << std::flush;
+      out << control.title << " (now " << valueOf(control) << "; Enter keeps it): " << std::flush;
       std::string text;
       if (!std::getline(in, text)) return;
+      if (text.empty()) continue;  // an empty answer keeps the name
       value = text;
     }
     std::string error;
-    if (!change(control, value, error)) out << error << "\n";
+    if (!change(control, value, error)) {
+      out << error << "\n";
+    } else if (saveError) {
+      if (std::optional<std::string> failed = saveError()) out << "Not saved: " << *failed << "\n";
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 // by selector, as a view's bindings are.
 
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -35,7 +36,10 @@ class QVPreferencesWindow {
   // Changes a control by its name through the pane's setter or action.
   bool set(const std::string& name, const std::string& value, std::string& error);
   // Runs the window on a terminal: choose a control by number to change it or press it.
-  void interact(std::istream& in, std::ostream& out);
+  // `saveError` (when given) tells after each change whether saving it failed, and why: the
+  // failure is shown at once.
+  void interact(std::istream& in, std::ostream& out,
+                const std::function<std::optional<std::string>()>& saveError = {});
 
   [[nodiscard]] const std::string& loadError() const { return loadError_; }
   [[nodiscard]] const std::vector<QVPaneControl>& controls() const { return controls_; }
