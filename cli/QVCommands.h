@@ -41,6 +41,10 @@ struct QVMailSession {
                           bool loadPlugin = true);
   // Saves the settings; the exit code.
   [[nodiscard]] int finish();
+  // Saves the settings after the command's output is written: a failure is a warning, and
+  // finish() then has nothing left to do.
+  void saveAfterOutput();
+  bool saved = false;  // the settings need no saving at the end (done, or not to be kept)
   ~QVMailSession();
 };
 

@@ -53,8 +53,17 @@ int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool qu
   return kExitOk;
 }
 
+void QVMailSession::saveAfterOutput() {
+  saved = true;
+  if (!defaults) return;
+  if (auto error = defaults->save()) {
+    complain("warning: the output is written, but the counter and settings were not saved: " +
+             *error);
+  }
+}
+
 int QVMailSession::finish() {
-  if (!defaults) return kExitOk;
+  if (!defaults || saved) return kExitOk;
   if (auto error = defaults->save()) {
     complain(*error);
     return kExitIo;

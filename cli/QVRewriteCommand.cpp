@@ -4,9 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <future>
 #include <set>
-#include <system_error>
 
 #include "cli/QVBodyJoin.h"
 #include "cli/QVCommands.h"
@@ -24,12 +22,9 @@ namespace {
 struct Tally {
   std::size_t rewritten = 0;
   std::size_t unchanged = 0;
+  std::size_t failed = 0;
   std::size_t attachments = 0;
 };
-
-// From this size on, a message's output is written while the settings are saved: below it,
-// starting a thread costs more than the wait it saves.
-constexpr std::size_t kSaveAlongside = std::size_t{1} << 20;
 
 // Where one input's result goes: standard output, a file, or nowhere (in place, unchanged).
 struct Destination {
@@ -53,72 +48,59 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   // The text bodies joined where files cut them, the HTML without the image tags of the
   // pictures that become attachments.
   const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml);
-  std::optional<QVRebuiltMessage> rebuilt =
-      rebuildAsPlugin(manipulator, mail.defaults.get(), bodies);
-  if (rebuilt) {
-    ++tally.rewritten;
-    tally.attachments += rebuilt->attachmentCount();
-  } else {
-    ++tally.unchanged;
+  // Boundaries drawn and logged as the plug-in does; the attachments are counted only once
+  // the output is written.
+  std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, nullptr, bodies);
+  if (!rebuilt) {
     if (!quiet) {
       const std::string reason(describe(*manipulator.failure()));
-      if (batch) {
-        note(input + ": unchanged: " + reason);
-      } else {
-        note("unchanged: " + reason);
-      }
+      note(batch ? input + ": unchanged: " + reason : "unchanged: " + reason);
     }
-    if (inPlace) return kExitOk;  // the file already holds the message as it is
+    if (inPlace) {
+      ++tally.unchanged;
+      return kExitOk;  // the file already holds the message as it is
+    }
   }
   // The rebuilt message's pieces, or the message as it came.
   const std::size_t count = rebuilt ? rebuilt->pieceCount() : 1;
   const std::string_view whole = in.bytes();
   const auto piece = [&](std::size_t i) { return rebuilt ? rebuilt->piece(i) : whole; };
+  const auto written = [&] {
+    if (!rebuilt) {
+      ++tally.unchanged;
+      return kExitOk;
+    }
+    ++tally.rewritten;
+    tally.attachments += rebuilt->attachmentCount();
+    increaseStowletCount(mail.defaults.get(), rebuilt->attachmentCount());
+    return kExitOk;
+  };
 
   if (to.toStdout) {
-    // What goes to standard output cannot be taken back: the settings are saved first, and
-    // a failure to save them writes nothing.
-    if (!batch) {
-      if (const int code = mail.finish(); code != kExitOk) return code;
-    }
     if (auto error = writeAll(STDOUT_FILENO, count, piece, in.sourceFile())) {
       complain("cannot write to standard output: " + *error);
+      ++tally.failed;
       return kExitIo;
     }
-    return kExitOk;
+    return written();
   }
-  // A single message's settings (its attachment count) are saved, and synced, before its
-  // output is made visible; for a big message on a thread of their own while the output is
-  // written. (The rebuild is over: nothing else touches the settings meanwhile.)
-  std::future<int> saved;
-  if (!batch && whole.size() >= kSaveAlongside) {
-    try {
-      saved = std::async(std::launch::async, [&mail] { return mail.finish(); });
-    } catch (const std::system_error&) {
-      // No thread to be had: saved below, before the output.
-    }
-  }
-  if (!batch && !saved.valid()) {
-    if (const int code = mail.finish(); code != kExitOk) return code;
-  }
-  const auto settingsSaved = [&saved] { return saved.valid() ? saved.get() : kExitOk; };
   QVAtomicFile out;
   if (auto error = out.create(to.file)) {
     complain("cannot create " + to.file.string() + ": " + *error);
-    settingsSaved();
+    ++tally.failed;
     return kExitCantCreate;
   }
   if (auto error = writeAll(out.fd(), count, piece, in.sourceFile())) {
     complain("cannot write " + to.file.string() + ": " + *error);
-    settingsSaved();
+    ++tally.failed;
     return kExitIo;
   }
-  if (const int code = settingsSaved(); code != kExitOk) return code;
   if (auto error = out.commit(inPlace)) {
     complain("cannot write " + to.file.string() + ": " + *error);
+    ++tally.failed;
     return kExitIo;
   }
-  return kExitOk;
+  return written();
 }
 
 }  // namespace
@@ -199,9 +181,14 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     if (status == kExitOk) status = code;
   }
   if (progress) mail.log.setStatus({});
+  // The messages are out; the counter and the start-up's defaults follow. A settings file
+  // that cannot be saved costs nothing of the output: a warning, and the run still succeeds.
+  mail.saveAfterOutput();
   if (batch && !options.quiet) {
-    std::fprintf(stderr, "stowlet: %zu rewritten, %zu unchanged, %zu attachments moved\n",
-                 tally.rewritten, tally.unchanged, tally.attachments);
+    std::string summary = "stowlet: " + std::to_string(tally.rewritten) + " rewritten, " +
+                          std::to_string(tally.unchanged) + " unchanged, ";
+    if (tally.failed > 0) summary += std::to_string(tally.failed) + " failed, ";
+    note(summary + std::to_string(tally.attachments) + " attachments moved");
   }
   return status;
 }

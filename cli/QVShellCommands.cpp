@@ -37,6 +37,9 @@ void printLayout(const std::vector<mail::QVLaidOutAttachment>& laidOut) {
 }  // namespace
 
 int runDemo(QVMailSession& session) {
+  // A demonstration: the sample's attachments count nothing of the user's, and the settings
+  // file is left as it is.
+  session.saved = true;
   mail::QVStandInMail& mail = *session.mail;
   const fs::path samples = session.host->defaultResources() / "samples";
   const std::string html = readText(samples / "compose.html");

@@ -14,10 +14,7 @@ std::string QVRandBoundaries::createBoundary() {
 
 void increaseStowletCount(QVUserDefaults* store, std::size_t attachments) {
   if (store == nullptr || attachments == 0) return;
-  const std::int64_t stored = store->integerForKey(keys::kCount);
-  const auto low = static_cast<std::uint32_t>(static_cast<std::uint64_t>(stored));
-  const auto next = static_cast<std::int32_t>(low + static_cast<std::uint32_t>(attachments));
-  store->setInteger(next, keys::kCount);
+  store->addToCounter(keys::kCount, static_cast<std::int64_t>(attachments));
 }
 
 std::optional<QVRebuiltMessage> rebuildAsPlugin(QVManipulator& manipulator, QVUserDefaults* store,

@@ -65,11 +65,14 @@ bool QVUserDefaults::boolForKey(std::string_view key) const {
 
 std::int64_t QVUserDefaults::integerForKey(std::string_view key) const {
   auto value = objectForKey(key);
-  if (!value) return 0;
-  if (auto* i = std::get_if<std::int64_t>(&*value)) return *i;
-  if (auto* b = std::get_if<bool>(&*value)) return *b ? 1 : 0;
-  if (auto* d = std::get_if<double>(&*value)) return truncatedReal(*d);
-  if (auto* s = std::get_if<std::string>(&*value)) return leadingInteger(*s);
+  return value ? integerOf(*value) : 0;
+}
+
+std::int64_t QVUserDefaults::integerOf(const QVDefaultsValue& value) {
+  if (auto* i = std::get_if<std::int64_t>(&value)) return *i;
+  if (auto* b = std::get_if<bool>(&value)) return *b ? 1 : 0;
+  if (auto* d = std::get_if<double>(&value)) return truncatedReal(*d);
+  if (auto* s = std::get_if<std::string>(&value)) return leadingInteger(*s);
   return 0;
 }
 

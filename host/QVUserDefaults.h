@@ -43,8 +43,29 @@ class QVUserDefaults {
   // - valueForKey: the stored object as it is (the caller checks its kind).
   [[nodiscard]] bool boolForKey(std::string_view key) const;
   [[nodiscard]] std::int64_t integerForKey(std::string_view key) const;
+  // A value as integerForKey reads it.
+  [[nodiscard]] static std::int64_t integerOf(const QVDefaultsValue& value);
   [[nodiscard]] std::optional<QVDefaultsValue> valueForKey(std::string_view key) const {
     return objectForKey(key);
+  }
+
+  // Stores a value only where the key has none: the start-up's defaults. A store shared by
+  // several processes writes it only where the key has no value at the moment it saves,
+  // never over a value another process wrote meanwhile.
+  virtual void setObjectIfAbsent(std::string_view key, QVDefaultsValue value) {
+    if (!objectForKey(key)) setObject(key, std::move(value));
+  }
+
+  // Adds `delta` to the 32-bit signed counter under the key (its integer value's low 32 bits,
+  // wrapping). A store shared by several processes adds it to the value the key holds at
+  // the moment it saves, so no process's count is lost.
+  virtual void addToCounter(std::string_view key, std::int64_t delta) {
+    setObject(key, countedUp(integerForKey(key), delta));
+  }
+  // `stored` + `delta` as a 32-bit signed counter.
+  [[nodiscard]] static std::int64_t countedUp(std::int64_t stored, std::int64_t delta) {
+    const auto low = static_cast<std::uint32_t>(static_cast<std::uint64_t>(stored));
+    return static_cast<std::int32_t>(low + static_cast<std::uint32_t>(delta));
   }
 
   void setBool(bool value, std::string_view key) { setObject(key, value); }

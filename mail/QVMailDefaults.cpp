@@ -218,8 +218,34 @@ std::optional<QVDefaultsValue> QVMailDefaults::objectForKey(std::string_view key
 
 void QVMailDefaults::setObject(std::string_view key, QVDefaultsValue value) {
   std::lock_guard lock(mutex_);
+  // The value it already holds is no change (a pane that sets its controls' values as it
+  // opens writes nothing).
+  if (auto it = values_.find(key); it != values_.end() && it->second == value) return;
   values_.insert_or_assign(std::string(key), std::move(value));
   changed_.emplace(key);
+  if (auto it = defaulted_.find(key); it != defaulted_.end()) defaulted_.erase(it);
+  if (auto it = added_.find(key); it != added_.end()) added_.erase(it);  // replaced whole
+  if (savesEachChange_) lastSaveError_ = saveLocked();
+}
+
+void QVMailDefaults::setObjectIfAbsent(std::string_view key, QVDefaultsValue value) {
+  std::lock_guard lock(mutex_);
+  if (values_.count(key) != 0) return;
+  values_.emplace(std::string(key), std::move(value));
+  defaulted_.emplace(key);
+}
+
+void QVMailDefaults::addToCounter(std::string_view key, std::int64_t delta) {
+  std::lock_guard lock(mutex_);
+  auto it = values_.find(key);
+  std::int64_t stored = 0;
+  if (it != values_.end()) stored = integerOf(it->second);
+  values_.insert_or_assign(std::string(key), countedUp(stored, delta));
+  if (changed_.count(key) != 0) {
+    // A value set by this process: the sum is that value, written as it is.
+  } else {
+    added_[std::string(key)] += delta;
+  }
   if (savesEachChange_) lastSaveError_ = saveLocked();
 }
 
@@ -234,7 +260,7 @@ std::optional<std::string> QVMailDefaults::lastSaveError() const {
 }
 
 std::optional<std::string> QVMailDefaults::saveLocked() {
-  if (changed_.empty()) return std::nullopt;
+  if (changed_.empty() && added_.empty()) return std::nullopt;
   const std::string where = "cannot save settings to " + file_.string() + ": ";
   std::error_code ec;
   const fs::path folder = file_.parent_path();
@@ -269,6 +295,21 @@ std::optional<std::string> QVMailDefaults::saveLocked() {
     auto it = values_.find(key);
     if (it != values_.end()) setNode(*dict, key, it->second);
   }
+  // Increments go onto the value the file holds now; defaults only where it holds none.
+  std::map<std::string, std::int64_t, std::less<>> counted;
+  for (const auto& [key, delta] : added_) {
+    std::int64_t stored = 0;
+    if (PList::Node* node = dict->operator[](key)) {
+      if (auto value = fromNode(node)) stored = integerOf(*value);
+    }
+    counted[key] = countedUp(stored, delta);
+    setNode(*dict, key, counted[key]);
+  }
+  for (const std::string& key : defaulted_) {
+    if (dict->Find(key) != dict->End()) continue;
+    auto it = values_.find(key);
+    if (it != values_.end()) setNode(*dict, key, it->second);
+  }
   std::string bytes = dict->ToXml();
   if (auto error = writeAtomically(file_, bytes)) return where + *error;
   knownBytes_ = std::move(bytes);
@@ -279,6 +320,8 @@ std::optional<std::string> QVMailDefaults::saveLocked() {
   }
   knownDict_ = std::move(dict);
   changed_.clear();
+  added_.clear();
+  defaulted_.clear();
   return std::nullopt;
 }
 

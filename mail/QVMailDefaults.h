@@ -7,7 +7,10 @@
 // run of many changes costs one write. A save never leaves a torn file: it writes a
 // temporary file beside the real one, syncs it and renames it over. Under an advisory lock
 // on "<file>.lock" it first re-reads the file and writes only the keys this process
-// changed, so processes writing different keys never lose each other's values. (When the
+// changed, so processes writing different keys never lose each other's values; a counter is
+// an increment added to the file's value of the moment, and a default is written only where
+// the file has no value, so any number of processes count exactly and never undo another's
+// change. (When the
 // file still holds the very bytes this process last read or wrote, their parsed form is
 // reused instead of parsed again.)
 //
@@ -46,8 +49,12 @@ class QVMailDefaults final : public QVUserDefaults {
 
   [[nodiscard]] std::optional<QVDefaultsValue> objectForKey(std::string_view key) const override;
   void setObject(std::string_view key, QVDefaultsValue value) override;
+  void setObjectIfAbsent(std::string_view key, QVDefaultsValue value) override;
+  void addToCounter(std::string_view key, std::int64_t delta) override;
 
-  // Writes the changed keys; nothing to do when none changed. The error text when it fails.
+  // Writes the changed keys and adds the counted increments to the file's values; nothing
+  // to do when none changed (defaults set only where absent are no change of their own:
+  // they go with the next save that has one). The error text when it fails.
   [[nodiscard]] std::optional<std::string> save();
   // Saves after every change (for interactive views). Errors are kept for lastSaveError().
   void setSavesEachChange(bool on) { savesEachChange_ = on; }
@@ -67,6 +74,8 @@ class QVMailDefaults final : public QVUserDefaults {
   mutable std::mutex mutex_;
   std::map<std::string, QVDefaultsValue, std::less<>> values_;
   std::set<std::string, std::less<>> changed_;
+  std::set<std::string, std::less<>> defaulted_;            // set only where absent
+  std::map<std::string, std::int64_t, std::less<>> added_;  // counter increments not saved
   bool savesEachChange_ = false;
   std::optional<std::string> lastSaveError_;
   // The file's bytes as last read or written, and their parsed form.

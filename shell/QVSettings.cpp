@@ -7,15 +7,11 @@
 namespace qv {
 
 void writeDefaults(QVUserDefaults& store) {
-  auto boolDefault = [&](std::string_view key, bool value) {
-    if (!store.objectForKey(key)) store.setBool(value, key);
-  };
+  auto boolDefault = [&](std::string_view key, bool value) { store.setObjectIfAbsent(key, value); };
   boolDefault(keys::kEnabled, true);
   boolDefault(keys::kAAI, true);
   boolDefault(keys::kDSI, true);
-  if (!store.objectForKey(keys::kSignatureFilename)) {
-    store.setValue(std::string(keys::kDefaultSignatureFilename), keys::kSignatureFilename);
-  }
+  store.setObjectIfAbsent(keys::kSignatureFilename, std::string(keys::kDefaultSignatureFilename));
   boolDefault(keys::kDisableInlineAttachments, true);
   boolDefault(keys::kDisableInlineAttachmentsAll, false);
 }

@@ -245,6 +245,48 @@ TEST_F(QVCommandLine, BrokenSettingsFileStopsWithConfigurationError) {
   EXPECT_NE(r.err.find(defaults_.string()), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(test::readFile(defaults_), "this is not a property list");
+
+  // One that can be read but not saved costs nothing of the output: a warning, exit 0.
+  fs::remove(defaults_);
+  fs::create_directories(defaults_.string() + ".lock");  // its lock cannot be taken
+  const Outcome w =
+      run({"rewrite", write("m.eml", kMessage).string(), "-o", (dir_ / "o.eml").string()});
+  EXPECT_EQ(w.code, 0) << w.err;
+  EXPECT_NE(
+      w.err.find("warning: the output is written, but the counter and settings were not saved"),
+      std::string::npos)
+      << w.err;
+  EXPECT_EQ(test::parseMime(test::readFile(dir_ / "o.eml")).tree.rfind("mixed[", 0), 0u);
+}
+
+// Many processes at once count every attachment once, and a preferences change made
+// meanwhile outlives them.
+TEST_F(QVCommandLine, ParallelRunsCountExactly) {
+  fs::create_directories(dir_ / "in");
+  fs::create_directories(dir_ / "out");
+  const std::string twoFiles =
+      "Content-Type: multipart/alternative; boundary=\"T\"\n\n--T\nContent-Type: text/plain\n\nhi\n"
+      "--T\nContent-Disposition: inline;\n\tfilename=a.pdf\nContent-Type: application/pdf\n\nA\n"
+      "--T\nContent-Disposition: inline;\n\tfilename=b.pdf\nContent-Type: application/pdf\n\nB\n"
+      "--T--\n";
+  std::string script = "set -e; ";
+  for (int p = 0; p < 16; ++p) {
+    std::string files;
+    for (int i = p; i < 100; i += 16) {
+      const fs::path f = dir_ / "in" / ("m" + std::to_string(i) + ".eml");
+      std::ofstream(f) << twoFiles;
+      files += " " + shellQuoted(f.string());
+    }
+    script += "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_) +
+              " rewrite -q -o " + shellQuoted((dir_ / "out").string()) + files + " & ";
+  }
+  script += "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_) +
+            " prefs --set enabled=false >/dev/null 2>&1 & wait";
+  ASSERT_EQ(std::system(("bash -c " + shellQuoted(script)).c_str()), 0);
+  const std::string plist = test::readFile(defaults_);
+  EXPECT_NE(plist.find("<key>QVStowletCount</key>\n\t<integer>200</integer>"), std::string::npos)
+      << plist;
+  EXPECT_NE(plist.find("<key>QVStowletEnabled</key>\n\t<false/>"), std::string::npos) << plist;
 }
 
 TEST_F(QVCommandLine, InspectListsEveryRecord) {
@@ -513,6 +555,11 @@ TEST_F(QVCommandLine, DemoShowsBothTreesAndTheLayout) {
   EXPECT_NE(r.out.find("image/png  attachment  \"photo.png\"  1266 bytes"), std::string::npos);
   EXPECT_NE(r.out.find("email-signature.png          true   inline"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("photo.png                    false  icon"), std::string::npos);
+  // The commands that only show write no settings file.
+  ASSERT_EQ(run({"view", write("m.eml", kMessage).string()}).code, 0);
+  ASSERT_EQ(run({"menu"}).code, 0);
+  ASSERT_EQ(run({"prefs", "--show"}).code, 0);
+  EXPECT_FALSE(fs::exists(defaults_));
 }
 
 TEST_F(QVCommandLine, MenuPickTogglesAcrossRuns) {
