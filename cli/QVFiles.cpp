@@ -1,13 +1,17 @@
 #include "cli/QVFiles.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/xattr.h>
+#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -128,6 +132,60 @@ std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows)
 
 }  // namespace
 
+namespace {
+
+// The mapping being read. A file cut short under it would raise SIGBUS at the first page
+// past its new end: the handler puts a page of zeros there instead and notes it, so the
+// process goes on, and the input is found changed.
+std::atomic<const char*> mappedFrom{nullptr};
+std::atomic<std::size_t> mappedLength{0};
+std::atomic<bool> mappingCut{false};
+
+void zeroPageOnBus(int signal, siginfo_t* info, void*) {
+  const char* from = mappedFrom.load();
+  const auto* at = static_cast<const char*>(info->si_addr);
+  if (from != nullptr && at >= from && at < from + mappedLength.load()) {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(at) & ~(page - 1));
+    if (::mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+        MAP_FAILED) {
+      mappingCut.store(true);
+      return;
+    }
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void watchMapping(const void* map, std::size_t length) {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_sigaction = zeroPageOnBus;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, nullptr);
+    return true;
+  }();
+  (void)installed;
+  mappingCut.store(false);
+  mappedLength.store(length);
+  mappedFrom.store(static_cast<const char*>(map));
+}
+
+}  // namespace
+
+std::optional<std::string> QVInput::changed() const {
+  if (!regular_) return std::nullopt;
+  if (map_ != nullptr && mappingCut.load()) return std::string("it shrank while it was read");
+  struct stat now {};
+  if (fd_ < 0 || ::fstat(fd_, &now) != 0) return std::nullopt;
+  if (now.st_size != opened_.st_size || now.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec) {
+    return std::string("it changed while it was read");
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> QVInput::open(const std::string& name, QVInput& into, bool scanRows) {
   const bool stdinput = name == "-";
   const int fd = stdinput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -140,12 +198,15 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
   struct stat st {};
   if (::fstat(fd, &st) != 0) return errnoText(errno);
   if (S_ISDIR(st.st_mode)) return "it is a folder";
+  into.regular_ = S_ISREG(st.st_mode);
+  into.opened_ = st;
   // Standard input may be a file read from its middle: only a file at its start is mapped.
   const bool atStart = !stdinput || ::lseek(fd, 0, SEEK_CUR) == 0;
   const auto length = static_cast<std::size_t>(st.st_size);
   if (S_ISREG(st.st_mode) && atStart && length > 0) {
     void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
     if (map != MAP_FAILED) {
+      watchMapping(map, length);
       into.map_ = map;
       into.mapLength_ = length;
       into.bytes_ = std::string_view(static_cast<const char*>(map), length);
@@ -160,13 +221,19 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
   }
   if (auto error = readAll(fd, into.buffer_)) return error;
   into.bytes_ = into.buffer_;
-  if (into.ownsFd_) ::close(fd);
-  into.fd_ = -1;
+  // A regular file keeps its descriptor, to be asked at the end whether it changed.
+  if (!into.regular_) {
+    if (into.ownsFd_) ::close(fd);
+    into.fd_ = -1;
+  }
   return std::nullopt;
 }
 
 QVInput::~QVInput() {
-  if (map_ != nullptr) ::munmap(map_, mapLength_);
+  if (map_ != nullptr) {
+    if (mappedFrom.load() == map_) mappedFrom.store(nullptr);
+    ::munmap(map_, mapLength_);
+  }
   if (ownsFd_ && fd_ >= 0) ::close(fd_);
 }
 
@@ -304,40 +371,216 @@ std::optional<std::string> writeAll(int fd, std::size_t count,
   return std::nullopt;
 }
 
-QVAtomicFile::~QVAtomicFile() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    ::unlink(temp_.c_str());
+namespace {
+
+// Named temporary files of this process, removed when a signal ends it.
+constexpr int kMaxTemps = 8;
+std::atomic<const char*> temps[kMaxTemps];
+
+void removeTempsAndDie(int signal) {
+  for (auto& temp : temps) {
+    if (const char* path = temp.load()) ::unlink(path);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void rememberTemp(const std::string& path) {
+  static const bool installed = [] {
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+      struct sigaction action {};
+      action.sa_handler = removeTempsAndDie;
+      sigemptyset(&action.sa_mask);
+      struct sigaction old {};
+      if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+      ::sigaction(s, &action, nullptr);
+    }
+    return true;
+  }();
+  (void)installed;
+  for (auto& temp : temps) {
+    const char* none = nullptr;
+    if (temp.compare_exchange_strong(none, path.c_str())) return;
   }
 }
 
-std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& target) {
-  target_ = target;
-  const std::filesystem::path folder =
-      target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
-  temp_ = (folder / ("." + target.filename().string() + ".stowlet-XXXXXX")).string();
-  fd_ = ::mkstemp(temp_.data());
-  if (fd_ < 0) return errnoText(errno);
-  mode_t mode = 0644;
+void forgetTemp(const std::string& path) {
+  for (auto& temp : temps) {
+    const char* mine = path.c_str();
+    temp.compare_exchange_strong(mine, nullptr);
+  }
+}
+
+// The signals that end the process, held back while a file is being linked in, so that no
+// name is left half made.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The path a name leads to: symbolic links followed, to a file that may not exist yet.
+std::optional<std::filesystem::path> followLinks(std::filesystem::path path, std::string& error) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) return path;
+      error = errnoText(errno);
+      return std::nullopt;
+    }
+    if (!S_ISLNK(st.st_mode)) return path;
+    std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) {
+      error = errnoText(errno);
+      return std::nullopt;
+    }
+    target.resize(static_cast<std::size_t>(n));
+    const std::filesystem::path next(target);
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  error = errnoText(ELOOP);
+  return std::nullopt;
+}
+
+// Copies the extended attributes of `from` (a path) onto `to` (a descriptor).
+std::optional<std::string> copyAttributes(const std::filesystem::path& from, int to) {
+  const ssize_t size = ::listxattr(from.c_str(), nullptr, 0);
+  if (size < 0) return errno == ENOTSUP ? std::nullopt : std::optional(errnoText(errno));
+  std::string names(static_cast<std::size_t>(size), '\0');
+  const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+  if (got < 0) return errnoText(errno);
+  names.resize(static_cast<std::size_t>(got));
+  for (std::size_t at = 0; at < names.size();) {
+    const std::string name(names.c_str() + at);
+    at += name.size() + 1;
+    const ssize_t length = ::getxattr(from.c_str(), name.c_str(), nullptr, 0);
+    if (length < 0) return "cannot read its attribute " + name + ": " + errnoText(errno);
+    std::string value(static_cast<std::size_t>(length), '\0');
+    const ssize_t read = ::getxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    if (read < 0) return "cannot read its attribute " + name + ": " + errnoText(errno);
+    if (::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(read), 0) != 0) {
+      return "cannot keep its attribute " + name + ": " + errnoText(errno);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+unsigned newFileMode() {
+  static const unsigned mode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<unsigned>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+QVAtomicFile::~QVAtomicFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_.empty()) {
+    ::unlink(temp_.c_str());
+    forgetTemp(temp_);
+  }
+}
+
+std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& target,
+                                                bool inPlace) {
+  std::string error;
+  std::optional<std::filesystem::path> path = followLinks(target, error);
+  if (!path) return error;
+  target_ = *path;
   struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
-  ::fchmod(fd_, mode);
+  if (::stat(target_.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return std::string("it is a folder");
+    if (!S_ISREG(st.st_mode)) {
+      if (inPlace) return std::string("it is no regular file (a FIFO or a device), so it cannot be rewritten in place");
+      // A FIFO or a device is written to as it is.
+      fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+      if (fd_ < 0) return errnoText(errno);
+      stream_ = true;
+      return std::nullopt;
+    }
+    if (st.st_nlink > 1) {
+      return "it has " + std::to_string(st.st_nlink) +
+             " hard links, which replacing it would break; write the result elsewhere";
+    }
+    replaces_ = true;
+    kept_ = st;
+  } else if (errno != ENOENT) {
+    return errnoText(errno);
+  }
+  const std::filesystem::path folder =
+      target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
+  fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    // No unnamed files here: a hidden named one, removed if a signal ends the process.
+    temp_ = (folder / ("." + target_.filename().string() + ".stowlet-XXXXXX")).string();
+    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+      const std::string text = errnoText(errno);
+      temp_.clear();
+      return text;
+    }
+    rememberTemp(temp_);
+  }
   return std::nullopt;
 }
 
 std::optional<std::string> QVAtomicFile::commit(bool sync) {
+  if (stream_) {
+    const int fd = std::exchange(fd_, -1);
+    return ::close(fd) != 0 ? std::optional(errnoText(errno)) : std::nullopt;
+  }
+  // What the replaced file was, kept; the owner first (a change of owner clears the set-id
+  // bits), then the mode, then the attributes.
+  if (replaces_) {
+    if (::fchown(fd_, kept_.st_uid, kept_.st_gid) != 0) {
+      struct stat mine {};
+      ::fstat(fd_, &mine);
+      if (mine.st_uid != kept_.st_uid) return std::string("cannot keep its owner: ") + errnoText(errno);
+      if (mine.st_gid != kept_.st_gid) return std::string("cannot keep its group: ") + errnoText(errno);
+    }
+    if (::fchmod(fd_, kept_.st_mode & 07777) != 0) {
+      return std::string("cannot keep its mode: ") + errnoText(errno);
+    }
+    if (auto error = copyAttributes(target_, fd_)) return error;
+  } else if (::fchmod(fd_, newFileMode()) != 0) {
+    return errnoText(errno);
+  }
   if (sync && ::fsync(fd_) != 0) return errnoText(errno);
+  SignalsHeld held;
+  if (temp_.empty()) {
+    // Linked in under a hidden name, then renamed over the target.
+    std::string name;
+    const std::filesystem::path folder =
+        target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+    for (int attempt = 0;; ++attempt) {
+      name = (folder / ("." + target_.filename().string() + ".stowlet-" +
+                        std::to_string(::getpid()) + "-" + std::to_string(attempt)))
+                 .string();
+      if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+      if (errno != EEXIST || attempt > 100) return errnoText(errno);
+    }
+    temp_ = name;
+  }
   const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0) {
-    const std::string error = errnoText(errno);
-    ::unlink(temp_.c_str());
-    return error;
-  }
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-    const std::string error = errnoText(errno);
-    ::unlink(temp_.c_str());
-    return error;
-  }
+  if (::close(fd) != 0) return errnoText(errno);
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return errnoText(errno);
+  forgetTemp(temp_);
+  temp_.clear();
   return std::nullopt;
 }
 

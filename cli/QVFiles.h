@@ -2,6 +2,8 @@
 // File plumbing for the command line: inputs mapped and scanned through a small buffer,
 // outputs written with vectored writes and kernel copies, made visible only when complete.
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -45,6 +47,9 @@ class QVInput {
   // The file the bytes are mapped from, for copies inside the kernel; nothing when the
   // bytes were read into memory.
   [[nodiscard]] std::optional<QVSourceFile> sourceFile() const;
+  // Why the bytes cannot be trusted: the file changed while it was read (its size or time
+  // of change moved, or it shrank under the mapping); nothing when it stood still.
+  [[nodiscard]] std::optional<std::string> changed() const;
 
  private:
   void* map_ = nullptr;
@@ -54,6 +59,8 @@ class QVInput {
   std::string buffer_;
   std::string_view bytes_;
   std::optional<QVRowScan> rows_;
+  bool regular_ = false;
+  struct stat opened_ {};  // the file as it was opened
 };
 
 // The manipulator of an input's message, with the rows found while it was read when they
@@ -70,10 +77,16 @@ class QVInput {
     int fd, std::size_t count, const std::function<std::string_view(std::size_t)>& piece,
     const std::optional<QVSourceFile>& source = std::nullopt);
 
-// An output file that appears only once complete: bytes go to a temporary file in the
-// same folder, which commit() renames over the target (syncing it first when asked: a file
-// that replaces the only copy of a message is synced). Dropped without commit,
-// the temporary file is removed and the target is untouched.
+// Where an output goes, as the user named it: the file a symbolic link leads to (the link
+// itself is never replaced), and for a FIFO or a device the stream itself.
+//
+// A regular file appears only once complete: bytes go to an unnamed temporary file in the
+// target's folder (O_TMPFILE; where the file system has none, a hidden named one that a
+// SIGTERM, SIGINT or SIGHUP removes), which commit() links in over the target. A file being
+// replaced keeps its owner, group, mode (set-id bits where the caller may keep them) and
+// extended attributes, or the commit fails saying which could not be kept; a file with
+// other hard links is refused (replacing it would break them). A new file gets 0666 less
+// the umask. Dropped without commit, nothing is left behind and the target is untouched.
 class QVAtomicFile {
  public:
   QVAtomicFile() = default;
@@ -81,15 +94,25 @@ class QVAtomicFile {
   QVAtomicFile& operator=(const QVAtomicFile&) = delete;
   ~QVAtomicFile();
 
-  // Creates the temporary file for `target`; `mode` of a file being replaced is kept.
-  [[nodiscard]] std::optional<std::string> create(const std::filesystem::path& target);
+  // Opens the output for `target`. With `inPlace`, the target is the input being rewritten:
+  // it must be a regular file.
+  [[nodiscard]] std::optional<std::string> create(const std::filesystem::path& target,
+                                                  bool inPlace = false);
   [[nodiscard]] int fd() const { return fd_; }
+  // Makes the output visible (synced first when asked: a file that replaces the only copy
+  // of a message is synced).
   [[nodiscard]] std::optional<std::string> commit(bool sync);
 
  private:
-  std::filesystem::path target_;
-  std::string temp_;
+  std::filesystem::path target_;  // the final path, links followed
+  std::string temp_;              // a named temporary file, when there is no unnamed one
   int fd_ = -1;
+  bool stream_ = false;  // writing to a FIFO or a device as it is
+  bool replaces_ = false;
+  struct stat kept_ {};  // the file being replaced
 };
+
+// The mode a new file gets: 0666 less the process's umask.
+[[nodiscard]] unsigned newFileMode();
 
 }  // namespace qv::cli

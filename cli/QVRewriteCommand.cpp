@@ -1,5 +1,6 @@
 // stowlet rewrite: raw messages in, rebuilt messages out.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,6 +37,15 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
                const QVRewriteOptions& options, bool batch, Tally& tally) {
   const bool inPlace = options.inPlace;
   const bool quiet = options.quiet;
+  if (inPlace) {
+    // Only a regular file can be rewritten in place (reading a FIFO would take its data).
+    struct stat st {};
+    if (::stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      complain("cannot rewrite " + input +
+               " in place: it is no regular file (a FIFO or a device); give -o instead");
+      return kExitUsage;
+    }
+  }
   QVInput in;
   if (auto error = QVInput::open(input, in, /*scanRows=*/true)) {
     complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
@@ -76,16 +86,27 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     return kExitOk;
   };
 
+  // A file that changed while it was read is no message to trust: reported, never counted
+  // (and for a file, nothing is replaced).
+  const auto changedMeanwhile = [&] {
+    if (auto why = in.changed()) {
+      complain("cannot rewrite " + input + ": " + *why + "; it was left as it is, run again");
+      ++tally.failed;
+      return true;
+    }
+    return false;
+  };
   if (to.toStdout) {
     if (auto error = writeAll(STDOUT_FILENO, count, piece, in.sourceFile())) {
       complain("cannot write to standard output: " + *error);
       ++tally.failed;
       return kExitIo;
     }
+    if (changedMeanwhile()) return kExitIo;
     return written();
   }
   QVAtomicFile out;
-  if (auto error = out.create(to.file)) {
+  if (auto error = out.create(to.file, inPlace)) {
     complain("cannot create " + to.file.string() + ": " + *error);
     ++tally.failed;
     return kExitCantCreate;
@@ -95,6 +116,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     ++tally.failed;
     return kExitIo;
   }
+  if (changedMeanwhile()) return kExitIo;
   if (auto error = out.commit(inPlace)) {
     complain("cannot write " + to.file.string() + ": " + *error);
     ++tally.failed;

@@ -1,6 +1,8 @@
 #include "mail/QVMailDefaults.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <plist/plist++.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -142,7 +144,41 @@ void setNode(PList::Dictionary& dict, const std::string& key, const QVDefaultsVa
   }
 }
 
+// The signals that end the process, held back while the file is written, so that no
+// temporary file is left beside it.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The file's mode and owner when it exists; a new one gets 0666 less the umask.
+void keepModeAndOwner(const fs::path& file, int fd) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+      // Not ours to give away: the file stays this process's (its mode below still holds).
+    }
+    ::fchmod(fd, st.st_mode & 07777);
+    return;
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+}
+
 std::optional<std::string> writeAtomically(const fs::path& file, const std::string& bytes) {
+  const SignalsHeld held;
   const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   std::string tmpl = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
   Fd fd(::mkstemp(tmpl.data()));
@@ -161,7 +197,8 @@ std::optional<std::string> writeAtomically(const fs::path& file, const std::stri
     }
     done += static_cast<std::size_t>(n);
   }
-  if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) return fail("cannot sync");
+  keepModeAndOwner(file, fd.get());
+  if (::fsync(fd.get()) != 0) return fail("cannot sync");
   if (::close(fd.release()) != 0) return fail("cannot close");
   // The folder is not synced: after a crash the rename may be undone, which brings back the
   // previous file whole (the last change lost, nothing torn), as Mail's own defaults do.

@@ -1,12 +1,15 @@
 // The stowlet command as a user meets it: exit codes, outputs, messages.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "tests/support/QVTestSupport.h"
 
@@ -257,6 +260,106 @@ TEST_F(QVCommandLine, BrokenSettingsFileStopsWithConfigurationError) {
       std::string::npos)
       << w.err;
   EXPECT_EQ(test::parseMime(test::readFile(dir_ / "o.eml")).tree.rfind("mixed[", 0), 0u);
+}
+
+// The files a user hands the command are kept as they are: links followed, never replaced;
+// FIFOs and devices never turned into files; owner, group, mode, attributes and hard links
+// kept or the rewrite refused; new files as the umask says; no temporary file left behind.
+TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
+  const std::string m = write("m.eml", kMessage).string();
+  const std::string rebuilt = run({"rewrite", m}).out;
+  ASSERT_NE(rebuilt, kMessage);
+  const auto lstatOf = [](const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return st;
+  };
+  const bool root = ::geteuid() == 0;
+  using Check = std::function<void(const fs::path&)>;
+  const Check linkKept = [&](const fs::path& d) {
+    EXPECT_TRUE(S_ISLNK(lstatOf(d / "L").st_mode));
+    EXPECT_EQ(test::readFile(d / "F"), rebuilt);
+  };
+  const Check fifoKept = [&](const fs::path& d) {
+    EXPECT_TRUE(S_ISFIFO(lstatOf(d / "FIFO").st_mode));
+  };
+  const Check untouched = [&](const fs::path& d) { EXPECT_EQ(test::readFile(d / "F"), kMessage); };
+  const Check metadataKept = [&](const fs::path& d) {
+    const struct stat after = lstatOf(d / "F");
+    EXPECT_EQ(after.st_mode & 07777, 02640u);
+    EXPECT_EQ(after.st_uid, root ? 65534u : ::geteuid());
+    char value[8] = {};
+    EXPECT_EQ(::getxattr((d / "F").c_str(), "user.origin", value, sizeof value), 4);
+    EXPECT_EQ(test::readFile(d / "F"), rebuilt);
+  };
+  struct Row {
+    const char* what;
+    std::string setUp;  // shell commands in the case's folder, holding M (the message)
+    std::string args;   // after "rewrite -q", in the case's folder
+    int code;
+    Check check;
+    bool asUser = false;  // as the plain user nobody
+  };
+  const std::string chownNobody = root ? " && chown 65534:65534 F" : "";
+  const std::vector<Row> table = {
+      {"-o onto a symbolic link", "ln -s F L", "-o L M", 0, linkKept},
+      {"-i on a symbolic link", "cp M F && ln -s F L", "-i L", 0, linkKept},
+      {"-i on a FIFO", "mkfifo FIFO", "-i FIFO", 64, fifoKept},
+      {"-o onto a FIFO", "mkfifo FIFO && { cat FIFO > F & }", "-o FIFO M", 0,
+       [&](const fs::path& d) {
+         fifoKept(d);
+         ::usleep(100000);  // its reader
+         EXPECT_EQ(test::readFile(d / "F"), rebuilt);
+       }},
+      {"-o onto a device", "", "-o /dev/null M", 0,
+       [&](const fs::path&) { EXPECT_TRUE(S_ISCHR(lstatOf("/dev/null").st_mode)); }},
+      {"-i on a file with two hard links", "cp M F && ln F L", "-i F", 73,
+       [&](const fs::path& d) {
+         EXPECT_EQ(lstatOf(d / "F").st_nlink, 2u);
+         untouched(d);
+       }},
+      {"-i keeps owner, group, mode and attributes",
+       "cp M F && chmod 2640 F && setxattr F" + chownNobody, "-i F", 0, metadataKept},
+      {"a new file honours the umask", "umask 077", "-o NEW M", 0,
+       [&](const fs::path& d) { EXPECT_EQ(lstatOf(d / "NEW").st_mode & 0777, 0600u); }},
+      {"-i by a user on someone else's file", "cp M F && chmod 666 F", "-i F", 74, untouched, true},
+  };
+  for (const Row& row : table) {
+    if (row.asUser && !root) continue;
+    SCOPED_TRACE(row.what);
+    const fs::path d = dir_ / "case";
+    fs::remove_all(d);
+    fs::create_directories(d);
+    fs::permissions(d, fs::perms::all);
+    fs::copy_file(m, d / "M");
+    std::string setUp = row.setUp;
+    const bool withAttribute = setUp.find(" && setxattr F") != std::string::npos;
+    if (withAttribute) setUp.erase(setUp.find(" && setxattr F"), 14);
+    const std::string umask = setUp == "umask 077" ? "umask 077; " : "";
+    if (!setUp.empty() && umask.empty()) {
+      ASSERT_EQ(std::system(("cd " + shellQuoted(d.string()) + " && " + setUp).c_str()), 0);
+    }
+    if (withAttribute) {
+      ASSERT_EQ(::setxattr((d / "F").c_str(), "user.origin", "mail", 4, 0), 0);
+    }
+    const std::string command =
+        "cd " + shellQuoted(d.string()) + " && " + umask +
+        "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " +
+        (row.asUser ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+        shellQuoted(bin_) + " rewrite -q " + row.args + " 2>" +
+        shellQuoted((dir_ / "err").string());
+    const int status = std::system(("bash -c " + shellQuoted(command)).c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.code)
+        << test::readFile(dir_ / "err");
+    if (row.code != 0) {
+      EXPECT_NE(test::readFile(dir_ / "err"), "") << "a refusal says why";
+    }
+    row.check(d);
+    for (const auto& entry : fs::directory_iterator(d)) {
+      EXPECT_EQ(entry.path().filename().string().find(".stowlet"), std::string::npos)
+          << "a temporary file was left: " << entry.path();
+    }
+  }
 }
 
 // Many processes at once count every attachment once, and a preferences change made
