@@ -1,13 +1,13 @@
 #include "cli/QVFiles.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/xattr.h>
-#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -495,8 +495,7 @@ QVAtomicFile::~QVAtomicFile() {
   }
 }
 
-std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& target,
-                                                bool inPlace) {
+std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& target, bool inPlace) {
   std::string error;
   std::optional<std::filesystem::path> path = followLinks(target, error);
   if (!path) return error;
@@ -505,7 +504,9 @@ std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& tar
   if (::stat(target_.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return std::string("it is a folder");
     if (!S_ISREG(st.st_mode)) {
-      if (inPlace) return std::string("it is no regular file (a FIFO or a device), so it cannot be rewritten in place");
+      if (inPlace)
+        return std::string(
+            "it is no regular file (a FIFO or a device), so it cannot be rewritten in place");
       // A FIFO or a device is written to as it is.
       fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
       if (fd_ < 0) return errnoText(errno);
@@ -549,8 +550,10 @@ std::optional<std::string> QVAtomicFile::commit(bool sync) {
     if (::fchown(fd_, kept_.st_uid, kept_.st_gid) != 0) {
       struct stat mine {};
       ::fstat(fd_, &mine);
-      if (mine.st_uid != kept_.st_uid) return std::string("cannot keep its owner: ") + errnoText(errno);
-      if (mine.st_gid != kept_.st_gid) return std::string("cannot keep its group: ") + errnoText(errno);
+      if (mine.st_uid != kept_.st_uid)
+        return std::string("cannot keep its owner: ") + errnoText(errno);
+      if (mine.st_gid != kept_.st_gid)
+        return std::string("cannot keep its group: ") + errnoText(errno);
     }
     if (::fchmod(fd_, kept_.st_mode & 07777) != 0) {
       return std::string("cannot keep its mode: ") + errnoText(errno);

@@ -1,9 +1,9 @@
 #include "mail/QVMailDefaults.h"
 
 #include <fcntl.h>
+#include <plist/plist++.h>
 #include <pthread.h>
 #include <signal.h>
-#include <plist/plist++.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
