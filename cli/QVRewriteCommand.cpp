@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <set>
 
 #include "cli/QVBodyJoin.h"
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
+#include "cli/QVMailbox.h"
 #include "core/QVManipulator.h"
 #include "hooks/QVPluginRebuild.h"
 #include "host/QVSignatureName.h"
@@ -52,37 +54,61 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
              *error);
     return kExitNoInput;
   }
-  const std::unique_ptr<QVManipulator> made =
-      manipulatorFor(in, signatureName(mail.defaults.get()));
-  QVManipulator& manipulator = *made;
-  // The text bodies joined where files cut them, the HTML without the image tags of the
-  // pictures that become attachments.
-  const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml);
-  // Boundaries drawn and logged as the plug-in does; the attachments are counted only once
-  // the output is written.
-  std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, nullptr, bodies);
-  if (!rebuilt) {
-    if (!quiet) {
-      const std::string reason(describe(*manipulator.failure()));
-      note(batch ? input + ": unchanged: " + reason : "unchanged: " + reason);
+  const std::string signature = signatureName(mail.defaults.get());
+  const std::string_view whole = in.bytes();
+
+  // The result as pieces: the rebuilt messages' pieces, or stretches of the input as they
+  // came. A mailbox is rewritten message by message, each kept in its place with its
+  // separator row and what follows its end.
+  std::deque<QVRebuiltMessage> rebuilts;
+  std::vector<std::string_view> pieces;
+  std::size_t rebuiltCount = 0, unchangedCount = 0, attachments = 0;
+  const auto rewrite = [&](QVManipulator& manipulator, std::string_view bytes,
+                           const std::string& label) {
+    // The text bodies joined where files cut them, the HTML without the image tags of the
+    // pictures that become attachments; boundaries drawn and logged as the plug-in does.
+    const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml);
+    std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, nullptr, bodies);
+    if (!rebuilt) {
+      ++unchangedCount;
+      if (!quiet) {
+        const std::string reason(describe(*manipulator.failure()));
+        note(label.empty() ? "unchanged: " + reason : label + ": unchanged: " + reason);
+      }
+      pieces.push_back(bytes);
+      return;
     }
-    if (inPlace) {
-      ++tally.unchanged;
-      return kExitOk;  // the file already holds the message as it is
+    ++rebuiltCount;
+    attachments += rebuilt->attachmentCount();
+    rebuilts.push_back(std::move(*rebuilt));
+    for (std::size_t i = 0; i < rebuilts.back().pieceCount(); ++i) {
+      pieces.push_back(rebuilts.back().piece(i));
+    }
+  };
+  const std::vector<QVMailboxMessage> messages = mailboxMessages(whole);
+  if (messages.empty()) {
+    const std::unique_ptr<QVManipulator> made = manipulatorFor(in, signature);
+    rewrite(*made, whole, batch ? input : std::string());
+  } else {
+    for (std::size_t k = 0; k < messages.size(); ++k) {
+      const QVMailboxMessage& message = messages[k];
+      pieces.push_back(message.separator);
+      QVManipulator manipulator(message.message, signature);
+      rewrite(manipulator, message.message, input + ": message " + std::to_string(k + 1));
+      pieces.push_back(message.after);
     }
   }
-  // The rebuilt message's pieces, or the message as it came.
-  const std::size_t count = rebuilt ? rebuilt->pieceCount() : 1;
-  const std::string_view whole = in.bytes();
-  const auto piece = [&](std::size_t i) { return rebuilt ? rebuilt->piece(i) : whole; };
+  if (rebuiltCount == 0 && inPlace) {
+    tally.unchanged += unchangedCount;
+    return kExitOk;  // the file already holds its messages as they are
+  }
+  const std::size_t count = pieces.size();
+  const auto piece = [&](std::size_t i) { return pieces[i]; };
   const auto written = [&] {
-    if (!rebuilt) {
-      ++tally.unchanged;
-      return kExitOk;
-    }
-    ++tally.rewritten;
-    tally.attachments += rebuilt->attachmentCount();
-    increaseStowletCount(mail.defaults.get(), rebuilt->attachmentCount());
+    tally.rewritten += rebuiltCount;
+    tally.unchanged += unchangedCount;
+    tally.attachments += attachments;
+    increaseStowletCount(mail.defaults.get(), attachments);
     return kExitOk;
   };
 
@@ -134,9 +160,22 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     return kExitUsage;
   }
   if (options.output && *options.output == "-") options.output.reset();  // standard output
-  std::vector<std::string> inputs = options.inputs;
-  if (inputs.empty()) inputs.push_back("-");
-  const bool batch = inputs.size() > 1;
+  std::vector<std::string> names = options.inputs;
+  if (names.empty()) names.push_back("-");
+  // A mailbox folder or a Maildir stands for its files.
+  std::vector<QVMailFile> files;
+  for (const std::string& name : names) {
+    std::string error;
+    std::vector<QVMailFile> found = mailFiles(name, error);
+    if (!error.empty()) {
+      complain("cannot read " + name + ": " + error);
+      return kExitNoInput;
+    }
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  std::vector<std::string> inputs;
+  for (const QVMailFile& f : files) inputs.push_back(f.path);
+  const bool batch = inputs.size() > 1 || names.size() > 1;
 
   if (options.inPlace && options.output) {
     complain("-i and -o exclude each other: rewrite in place, or name an output");
@@ -167,10 +206,10 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     return kExitUsage;
   }
   if (outFolder) {
-    std::set<std::string> names;
-    for (const std::string& in : inputs) {
-      const std::string name = in == "-" ? "message.eml" : fs::path(in).filename().string();
-      if (!names.insert(name).second) {
+    std::set<std::string> taken;
+    for (const QVMailFile& f : files) {
+      const std::string name = f.path == "-" ? "message.eml" : f.outputName.string();
+      if (!taken.insert(name).second) {
         complain("two messages are both named " + name + " and would overwrite each other in " +
                  *options.output);
         return kExitUsage;
@@ -194,8 +233,10 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     } else if (!options.output) {
       to.toStdout = true;
     } else if (outFolder) {
-      to.file = fs::path(*options.output) /
-                (in == "-" ? fs::path("message.eml") : fs::path(in).filename());
+      to.file =
+          fs::path(*options.output) / (in == "-" ? fs::path("message.eml") : files[k].outputName);
+      std::error_code ec;
+      fs::create_directories(to.file.parent_path(), ec);  // a Maildir's cur and new
     } else {
       to.file = *options.output;
     }

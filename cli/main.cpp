@@ -35,13 +35,21 @@ int main(int argc, char** argv) {
       "Rebuild raw messages: multipart/mixed on top, the text alternatives first, every other "
       "picture or file as an attachment. A message that cannot be rebuilt is written unchanged.");
   rewriteCmd
-      ->add_option("files", rewrite.inputs, "Messages to read (standard input when none, or -)")
-      ->type_name("FILE|-");
+      ->add_option("files", rewrite.inputs,
+                   "Messages to read (standard input when none, or -). A file whose first row "
+                   "begins with \"From \" is a mailbox (mbox), rewritten message by message; a "
+                   "folder NAME.mbox holding a file mbox is that mailbox; a Maildir folder (cur, "
+                   "new) stands for its files")
+      ->type_name("FILE|FOLDER|-");
   rewriteCmd
       ->add_option("-o,--output", rewrite.output,
-                   "Write here instead of standard output (a folder for several messages)")
+                   "Write here instead of standard output (- for it; a folder for several "
+                   "messages). A symbolic link is followed; a FIFO or a device is written to "
+                   "as a stream")
       ->type_name("OUT");
-  rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace, "Rewrite the files in place");
+  rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace,
+                       "Rewrite the files in place (a symbolic link's target; owner, group, "
+                       "mode and attributes kept)");
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors (and the progress line)");
   rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
                        "No progress line for several messages on a terminal");

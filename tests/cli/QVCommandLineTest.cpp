@@ -362,6 +362,59 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
   }
 }
 
+// A mailbox is rewritten message by message, each in its place with its separator row and
+// the quoting of its body; a Maildir file by file. Nothing is lost of a thousand of each.
+TEST_F(QVCommandLine, MailboxesRoundTripEveryMessage) {
+  const auto message = [](int i) {
+    return "Subject: m" + std::to_string(i) +
+           "\nContent-Type: multipart/alternative; boundary=\"T\"\n\n--T\nContent-Type: "
+           "text/plain\n\nline one\n>From the quoted body " +
+           std::to_string(i) +
+           "\n--T\nContent-Disposition: inline;\n\tfilename=a.pdf\nContent-Type: "
+           "application/pdf\nContent-Transfer-Encoding: base64\n\n" +
+           (i % 2 ? "SGVsbG8=" : "V29ybGQ=") + "\n--T--\n";
+  };
+  const std::string separator = "From sender@example.org Thu Jan  1 00:00:00 2026\n";
+  std::string mbox;
+  fs::create_directories(dir_ / "Maildir" / "cur");
+  fs::create_directories(dir_ / "Maildir" / "new");
+  for (int i = 0; i < 1000; ++i) {
+    mbox += separator + message(i) + "\n";
+    std::ofstream(dir_ / "Maildir" / (i % 3 ? "cur" : "new") / ("m" + std::to_string(i)))
+        << message(i);
+  }
+  write("box.mbox", mbox);
+  fs::create_directories(dir_ / "out");
+  ASSERT_EQ(
+      run({"rewrite", "-q", "-o", (dir_ / "out.mbox").string(), (dir_ / "box.mbox").string()}).code,
+      0);
+  ASSERT_EQ(run({"rewrite", "-q", "-o", (dir_ / "out").string(), (dir_ / "Maildir").string()}).code,
+            0);
+
+  // Each message of the result: the text up to the next separator after an empty row.
+  const std::string out = test::readFile(dir_ / "out.mbox");
+  std::vector<std::string> messages;
+  for (std::size_t at = 0; at < out.size();) {
+    EXPECT_EQ(out.compare(at, separator.size(), separator), 0);
+    const std::size_t next = out.find("\n\nFrom ", at);
+    const std::size_t end = next == std::string::npos ? out.size() : next + 2;
+    messages.push_back(out.substr(at + separator.size(), end - at - separator.size()));
+    at = end;
+  }
+  ASSERT_EQ(messages.size(), 1000u);
+  const auto keptWhole = [&](const std::string& text, int i) {
+    const test::QVMimeView view = test::parseMime(text);
+    ASSERT_EQ(view.tree, "mixed[alternative[plain],pdf]") << i;
+    EXPECT_EQ(view.leaves[0].decoded, "line one\n>From the quoted body " + std::to_string(i));
+    EXPECT_EQ(view.leaves[1].decoded, i % 2 ? "Hello" : "World");
+  };
+  for (int i = 0; i < 1000; ++i) {
+    keptWhole(messages[static_cast<std::size_t>(i)], i);
+    keptWhole(test::readFile(dir_ / "out" / (i % 3 ? "cur" : "new") / ("m" + std::to_string(i))),
+              i);
+  }
+}
+
 // Many processes at once count every attachment once, and a preferences change made
 // meanwhile outlives them.
 TEST_F(QVCommandLine, ParallelRunsCountExactly) {
