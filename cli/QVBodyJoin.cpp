@@ -66,6 +66,31 @@ std::string decode(Coding coding, std::string_view body) {
 // body that ends with a line break keeps it as its last row's end; one that does not must
 // not gain one, so the encoder's closing line feed goes (after a soft line break, or after
 // base64's last row, where line ends carry nothing).
+// Quoted-printable rows that begin with "--" could be read as delimiter rows of the message
+// (text decoded from "=2D=2D", or from base64): their first "-" is written "=2D".
+std::string withoutDashRows(const std::string& encoded) {
+  std::string out;
+  out.reserve(encoded.size());
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    const bool rowStart = i == 0 || encoded[i - 1] == '\n';
+    if (rowStart && encoded.compare(i, 2, "--") == 0) {
+      out.append("=2D");
+      continue;
+    }
+    out.push_back(encoded[i]);
+  }
+  return out;
+}
+
+// Rows of plain text that begin with "--".
+std::size_t dashRows(std::string_view text) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((i == 0 || text[i - 1] == '\n') && text.compare(i, 2, "--") == 0) ++n;
+  }
+  return n;
+}
+
 std::string encode(Coding coding, const std::string& text) {
   std::string out;
   switch (coding) {
@@ -75,7 +100,7 @@ std::string encode(Coding coding, const std::string& text) {
       if (!out.empty() && out.back() == '\n' && !(text.empty() || text.back() == '\n')) {
         out.pop_back();
       }
-      return out;
+      return withoutDashRows(out);
     case Coding::kBase64:
       out = mail::mimeEncode(mail::QVTransferCoding::kBase64, text);
       if (!out.empty() && out.back() == '\n') out.pop_back();
@@ -114,6 +139,31 @@ Coding codingFor(std::string_view text) {
   return high * 4 > text.size() ? Coding::kBase64 : Coding::kQuotedPrintable;
 }
 
+// The Content-Type field's value in a part's header rows, continuation rows joined.
+std::string contentTypeValue(std::string_view header) {
+  std::string value;
+  bool inField = false;
+  for (std::size_t at = 0; at < header.size();) {
+    std::size_t end = header.find('\n', at);
+    if (end == std::string_view::npos) end = header.size();
+    std::string_view row = header.substr(at, end - at);
+    if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
+    at = end + 1;
+    if (inField && (row.empty() || (row[0] != ' ' && row[0] != '\t'))) break;
+    if (inField) {
+      value.append(row);
+    } else if (auto first = fieldValue(row, "Content-Type")) {
+      value.assign(*first);
+      inField = true;
+    }
+  }
+  return value;
+}
+
+// The parameters that say how a text's lines are read (RFC 3676's flowed text), which the
+// joined body must keep: "; format=flowed; delsp=yes", or "" when none.
+constexpr std::string_view kLineParameters[] = {"format", "delsp"};
+
 // The pieces of one body joined in order, as one part's text (header rows, empty row,
 // body) with the message's line ends; nothing when a piece cannot be decoded.
 std::optional<std::string> joinPieces(const QVManipulator& m,
@@ -122,6 +172,23 @@ std::optional<std::string> joinPieces(const QVManipulator& m,
                                       const std::vector<std::string>* removeCids, bool crlf) {
   std::vector<Decoded> decoded;
   std::string_view charsetAsWritten;
+  // The pieces read their lines alike, or they are left apart.
+  std::string lineParameters;
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    const std::string type = contentTypeValue(m.partHeader(m.bagAll()[pieces[k]]));
+    std::string these;
+    for (std::string_view name : kLineParameters) {
+      std::string value;
+      if (parameter(type, name, value) == QVParameterRead::kFound) {
+        these.append(";\n\t").append(name).append("=").append(value);
+      }
+    }
+    if (k == 0) {
+      lineParameters = these;
+    } else if (these != lineParameters) {
+      return std::nullopt;
+    }
+  }
   for (std::size_t index : pieces) {
     const QVContentPart& part = m.bagAll()[index];
     std::optional<Decoded> piece = decodePiece(m, part);
@@ -154,7 +221,7 @@ std::optional<std::string> joinPieces(const QVManipulator& m,
                                                : "Content-Transfer-Encoding: quoted-printable\n";
   part.append("Content-Type: text/").append(subtype);
   if (!charset.empty()) part.append(";\n\tcharset=").append(charset);
-  part.append("\n\n");
+  part.append(lineParameters).append("\n\n");
   part.append(encode(coding, text));
   return withEol(part, crlf);
 }
@@ -169,6 +236,9 @@ std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPa
   const std::string decoded = decode(*coding, m.partBody(html));
   std::string cleaned = removeTagsWithCids(decoded, cids);
   if (cleaned == decoded) return std::nullopt;
+  // Text written as it is must not gain a row that begins with "--" (a tag taken out
+  // before one): the HTML then stays as it is.
+  if (*coding == Coding::kNone && dashRows(cleaned) != dashRows(decoded)) return std::nullopt;
   std::string part(m.partHeader(html));
   part.append(withEol(encode(*coding, cleaned), crlf));
   return part;
@@ -185,8 +255,11 @@ QVBodyReplacements commandBodies(QVManipulator& m, bool keepHtml) {
   if (bodies.plain.size() > 1) out.plain = joinPieces(m, bodies.plain, "plain", nullptr, crlf);
   if (bodies.html.size() > 1) {
     out.html = joinPieces(m, bodies.html, "html", keepHtml ? nullptr : &cids, crlf);
-  } else if (bodies.html.size() == 1) {
-    out.html = cleanedHtml(m, m.bagAll()[bodies.html.front()], cids, crlf);
+  }
+  // One piece, or pieces that cannot be joined (the last is then the body): its image tags
+  // of the moved pictures still go.
+  if (!out.html && !bodies.html.empty()) {
+    out.html = cleanedHtml(m, m.bagAll()[bodies.html.back()], cids, crlf);
   }
   return out;
 }

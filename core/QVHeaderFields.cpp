@@ -50,7 +50,14 @@ std::string percentDecoded(std::string_view s) {
 template <typename Visit>
 bool forEachParameter(std::string_view value, Visit visit) {
   std::size_t i = value.find(';');
-  if (i == std::string_view::npos) return true;
+  if (i == std::string_view::npos) {
+    // No ";": a parameter may still follow the head token after a blank, as on a folded
+    // row ("multipart/related" CR LF TAB "boundary=...").
+    i = value.find_first_not_of(" \t");
+    if (i == std::string_view::npos) return true;
+    i = value.find_first_of(" \t", i);
+    if (i == std::string_view::npos) return true;
+  }
   ++i;
   while (i < value.size()) {
     while (i < value.size() && (isBlank(value[i]) || value[i] == ';')) ++i;

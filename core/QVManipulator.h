@@ -301,6 +301,7 @@ class QVManipulator {
   QVBodies bodies_;
   std::vector<std::size_t> bagInline_;
   std::vector<std::size_t> bagAttach_;
+  std::vector<std::size_t> displacedBodies_;  // text bodies kept as files, sorted
   std::vector<QVDefectAt> defects_;
 };
 

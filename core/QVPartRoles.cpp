@@ -99,6 +99,8 @@ void QVManipulator::sortBodies() {
       }
     }
   }
+  displacedBodies_ = displaced;
+  std::sort(displacedBodies_.begin(), displacedBodies_.end());
   for (std::size_t index : displaced) {
     bagAttach_.insert(std::upper_bound(bagAttach_.begin(), bagAttach_.end(), index), index);
   }

@@ -206,7 +206,19 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
     const std::string_view typeRow = row(h.contentTypeRow);
     const std::string_view type = *h.contentType;
     // The boundary parameter on this row, from its name to the end of its value.
-    std::size_t keepFrom = findIgnoringCase(typeRow, "boundary=");
+    // (The parameter's own name: "x-boundary=" is another parameter.)
+    std::size_t keepFrom = std::string_view::npos;
+    for (std::size_t from = 0; from < typeRow.size();) {
+      const std::size_t at = findIgnoringCase(typeRow.substr(from), "boundary=");
+      if (at == std::string_view::npos) break;
+      const std::size_t pos = from + at;
+      const char before = pos == 0 ? ';' : typeRow[pos - 1];
+      if (before == ';' || before == ' ' || before == '\t' || before == ':') {
+        keepFrom = pos;
+        break;
+      }
+      from = pos + 1;
+    }
     std::size_t keepTo = 0;
     if (keepFrom != std::string_view::npos) {
       keepTo = keepFrom + 9;
@@ -282,7 +294,18 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
       const std::string_view old = *p.contentDisposition;
       const bool inRow = !old.empty() && old.data() >= text.data() &&
                          old.data() + old.size() <= text.data() + text.size();
-      out.remade(replacedDisposition(row(r), inRow ? old : text.substr(text.size()), disposition));
+      std::string_view at = text.substr(text.size());
+      if (inRow) {
+        at = old;
+      } else if (old.empty() && !isContinuationRow(text)) {
+        // An empty type ("Content-Disposition: ; filename=a.pdf"): it stands just after the
+        // colon, and the parameters after it stay.
+        std::size_t pos = text.find(':');
+        pos = pos == std::string_view::npos ? text.size() : pos + 1;
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+        at = text.substr(pos, 0);
+      }
+      out.remade(replacedDisposition(row(r), at, disposition));
       from = r + 1;
     };
     auto skipId = [&] {
@@ -308,10 +331,12 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   std::sort(keptPieces.begin(), keptPieces.end());
   for (std::size_t index : files) {
     out.reuse(topRow);
-    // A piece of text left apart says it is a file, or a reader (and a second rewrite)
-    // would take it for the body.
+    // A piece of text left apart, or a text body displaced by another, says it is a file, or
+    // a reader (and a second rewrite) would take it for the body.
     const QVContentPart& p = bagAll_[index];
-    if (!p.contentDisposition && std::binary_search(keptPieces.begin(), keptPieces.end(), index)) {
+    if (!p.contentDisposition &&
+        (std::binary_search(keptPieces.begin(), keptPieces.end(), index) ||
+         std::binary_search(displacedBodies_.begin(), displacedBodies_.end(), index))) {
       out.made("Content-Disposition: attachment");
     }
     copyMoved(p, "attachment", true);
