@@ -5,6 +5,7 @@
 #                         ThreadSanitizer, and each fuzz target for 30 seconds
 #   make fuzz SECONDS=N   every fuzz target for N seconds (default 60)
 #   make bench            the benchmarks (never part of the tests)
+#   make install PREFIX=P the command, its GMime module and resources under P
 #   make format           formats the sources with the committed .clang-format
 
 PRESET   ?= default
@@ -13,7 +14,7 @@ SECONDS  ?= 60
 # The demo keeps its settings inside the build folder, not in the user's home.
 RUN_DEFAULTS := $(BUILD)/run-defaults.plist
 
-.PHONY: all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
+.PHONY: install all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
 
 all: build
 
@@ -54,6 +55,11 @@ test: format-check test-fast sanitize threads fuzz-build
 
 bench: build
 	python3 bench/run-peers.py $(BUILD)
+
+# make install PREFIX=/opt/stowlet (default /usr/local)
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -9,13 +9,15 @@
 #include <iostream>
 #include <sstream>
 
-#ifndef STOWLET_RESOURCES_DIR
-#define STOWLET_RESOURCES_DIR "resources"
-#endif
-
 namespace qv::mail {
 
 namespace fs = std::filesystem;
+
+std::filesystem::path executableFolder() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path(".") : exe.parent_path();
+}
 
 std::optional<std::string> QVMailBundle::objectForInfoDictionaryKey(std::string_view key) {
   std::ifstream in(resources_ / "Info.plist", std::ios::binary);
@@ -132,7 +134,16 @@ std::shared_ptr<QVMenu> QVMailHost::applicationMenu() const {
 
 fs::path QVMailHost::defaultResources() {
   const char* env = std::getenv("STOWLET_RESOURCES");
-  return (env != nullptr && *env != '\0') ? fs::path(env) : fs::path(STOWLET_RESOURCES_DIR);
+  if (env != nullptr && *env != '\0') return fs::path(env);
+  // Found from the executable: installed (PREFIX/bin/stowlet, PREFIX/share/stowlet), or in
+  // a build folder (the command beside "resources", the tests and tools one folder down).
+  const fs::path folder = executableFolder();
+  std::error_code ec;
+  for (const fs::path& candidate :
+       {folder / ".." / "share" / "stowlet", folder / "resources", folder / ".." / "resources"}) {
+    if (fs::is_directory(candidate, ec)) return candidate.lexically_normal();
+  }
+  return folder / ".." / "share" / "stowlet";  // where an installation has them
 }
 
 int QVMailHost::terminalAlert(const std::string& message, const std::vector<std::string>& buttons) {

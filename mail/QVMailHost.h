@@ -28,6 +28,9 @@ class QVMailBundle final : public QVBundle {
   std::filesystem::path resources_;
 };
 
+// The folder of the running executable.
+[[nodiscard]] std::filesystem::path executableFolder();
+
 class QVMailHost final : public QVHost {
  public:
   // Answers an alert: the message and the buttons in, the button pressed out.
@@ -53,7 +56,8 @@ class QVMailHost final : public QVHost {
   [[nodiscard]] std::shared_ptr<QVMenu> applicationMenu() const;
   [[nodiscard]] QVStandInMail& mail() { return mail_; }
 
-  // Where the plug-in's resources are: $STOWLET_RESOURCES, else the built-in folder.
+  // Where the plug-in's resources are: $STOWLET_RESOURCES, else found from the executable's
+  // folder (PREFIX/share/stowlet for PREFIX/bin/stowlet; "resources" in a build folder).
   [[nodiscard]] static std::filesystem::path defaultResources();
 
   // The alert on a terminal: the message on standard error, the buttons to choose from on

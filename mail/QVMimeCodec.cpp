@@ -27,13 +27,14 @@ struct Loaded {
 };
 
 Loaded load() {
+  // Beside the executable (a build folder), PREFIX/lib/stowlet for PREFIX/bin/stowlet, or
+  // one folder up (the tests and tools of a build folder).
   std::vector<std::string> candidates;
   if (const std::string folder = executableFolder(); !folder.empty()) {
     candidates.push_back(folder + kModuleName);
+    candidates.push_back(folder + "../lib/stowlet/" + kModuleName);
+    candidates.push_back(folder + "../" + kModuleName);
   }
-#ifdef STOWLET_GMIME_MODULE
-  candidates.emplace_back(STOWLET_GMIME_MODULE);
-#endif
   Loaded out;
   for (const std::string& path : candidates) {
     if (::access(path.c_str(), F_OK) != 0) continue;
@@ -51,8 +52,8 @@ Loaded load() {
     out.codec = reinterpret_cast<QVMimeCodec* (*)()>(symbol)();
     return out;
   }
-  out.error = std::string("cannot find ") + kModuleName + " beside the stowlet executable; " +
-              "rebuild the project (make)";
+  out.error = std::string("cannot find ") + kModuleName +
+              " beside the stowlet executable or in ../lib/stowlet; rebuild or reinstall it";
   return out;
 }
 

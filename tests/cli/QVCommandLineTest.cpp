@@ -423,6 +423,28 @@ TEST_F(QVCommandLine, MailboxesRoundTripEveryMessage) {
   }
 }
 
+// Installed, the command finds its GMime module and its resources from where it stands,
+// not from the build folder.
+TEST_F(QVCommandLine, InstalledCommandFindsItsParts) {
+  const fs::path prefix = dir_ / "prefix";
+  const std::string install = "cmake --install " +
+                              shellQuoted(fs::path(STOWLET_BUILT_BIN).parent_path().string()) +
+                              " --prefix " + shellQuoted(prefix.string()) + " >/dev/null";
+  ASSERT_EQ(std::system(install.c_str()), 0);
+  bin_ = (prefix / "bin" / "stowlet").string();
+  const Outcome prefs = run({"prefs", "--show"});
+  EXPECT_EQ(prefs.code, 0) << prefs.err;
+  EXPECT_NE(prefs.out.find("icon: " + (prefix / "share" / "stowlet").string()), std::string::npos)
+      << prefs.out;
+  EXPECT_EQ(run({"demo"}).code, 0);
+  // An image tag to take out of quoted-printable HTML: the GMime module's coders.
+  const Outcome rewrite = run(
+      {"rewrite",
+       (fs::path(STOWLET_SOURCE_DIR) / "tests/golden/layouts/html-and-picture.in.eml").string()});
+  EXPECT_EQ(rewrite.code, 0) << rewrite.err;
+  EXPECT_EQ(rewrite.out.find("<img"), std::string::npos) << rewrite.out;
+}
+
 // Many processes at once count every attachment once, and a preferences change made
 // meanwhile outlives them.
 TEST_F(QVCommandLine, ParallelRunsCountExactly) {
