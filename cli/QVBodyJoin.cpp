@@ -67,7 +67,8 @@ std::string decode(Coding coding, std::string_view body) {
 // not gain one, so the encoder's closing line feed goes (after a soft line break, or after
 // base64's last row, where line ends carry nothing).
 // Quoted-printable rows that begin with "--" could be read as delimiter rows of the message
-// (text decoded from "=2D=2D", or from base64): their first "-" is written "=2D".
+// (text decoded from "=2D=2D", or from base64): their first "-" is written "=2D"; rows that
+// begin with "From " as a mailbox's separator: their "F" is written "=46".
 std::string withoutDashRows(const std::string& encoded) {
   std::string out;
   out.reserve(encoded.size());
@@ -77,16 +78,23 @@ std::string withoutDashRows(const std::string& encoded) {
       out.append("=2D");
       continue;
     }
+    if (rowStart && encoded.compare(i, 5, "From ") == 0) {  // a mailbox's separator row
+      out.append("=46");
+      continue;
+    }
     out.push_back(encoded[i]);
   }
   return out;
 }
 
-// Rows of plain text that begin with "--".
+// Rows of plain text that begin with "--" or "From " (a delimiter, a mailbox's separator).
 std::size_t dashRows(std::string_view text) {
   std::size_t n = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((i == 0 || text[i - 1] == '\n') && text.compare(i, 2, "--") == 0) ++n;
+    if ((i == 0 || text[i - 1] == '\n') &&
+        (text.compare(i, 2, "--") == 0 || text.compare(i, 5, "From ") == 0)) {
+      ++n;
+    }
   }
   return n;
 }

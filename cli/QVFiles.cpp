@@ -521,6 +521,8 @@ std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& tar
     kept_ = st;
   } else if (errno != ENOENT) {
     return errnoText(errno);
+  } else if (inPlace) {
+    return std::string("it is gone (moved or removed while it was read); it was not written");
   }
   const std::filesystem::path folder =
       target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();

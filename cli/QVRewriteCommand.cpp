@@ -143,7 +143,14 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     return kExitIo;
   }
   if (changedMeanwhile()) return kExitIo;
-  if (auto error = out.commit(inPlace)) {
+  // A file that replaces the only copy of a message is synced first: the input itself.
+  bool replacesInput = inPlace;
+  struct stat inSt {
+  }, outSt{};
+  if (!replacesInput && ::stat(input.c_str(), &inSt) == 0 && ::stat(to.file.c_str(), &outSt) == 0) {
+    replacesInput = inSt.st_dev == outSt.st_dev && inSt.st_ino == outSt.st_ino;
+  }
+  if (auto error = out.commit(replacesInput)) {
     complain("cannot write " + to.file.string() + ": " + *error);
     ++tally.failed;
     return kExitIo;
@@ -159,7 +166,11 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     complain("-o needs a file or folder name (or - for standard output)");
     return kExitUsage;
   }
-  if (options.output && *options.output == "-") options.output.reset();  // standard output
+  // Standard output, also by the names that lead to its descriptor (following them would
+  // replace the file it writes to, or fail on a pipe).
+  for (const char* name : {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    if (options.output && *options.output == name) options.output.reset();
+  }
   std::vector<std::string> names = options.inputs;
   if (names.empty()) names.push_back("-");
   // A mailbox folder or a Maildir stands for its files.

@@ -177,8 +177,12 @@ void keepModeAndOwner(const fs::path& file, int fd) {
   ::fchmod(fd, 0666 & ~mask);
 }
 
-std::optional<std::string> writeAtomically(const fs::path& file, const std::string& bytes) {
+std::optional<std::string> writeAtomically(const fs::path& named, const std::string& bytes) {
   const SignalsHeld held;
+  // A settings file that is a symbolic link: the file it leads to is replaced, the link stays.
+  std::error_code ec;
+  const fs::path resolved = fs::canonical(named, ec);
+  const fs::path file = ec ? named : resolved;
   const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   std::string tmpl = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
   Fd fd(::mkstemp(tmpl.data()));

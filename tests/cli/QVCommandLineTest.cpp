@@ -329,6 +329,8 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
          }
          EXPECT_EQ(same(test::readFile(d / "F")), rebuilt);
        }},
+      {"-o /dev/stdout appended to a file", "echo old > F", "-o /dev/stdout M >> F", 0,
+       [&](const fs::path& d) { EXPECT_EQ(same(test::readFile(d / "F")), "old\n" + rebuilt); }},
       {"-o onto a device", "", "-o /dev/null M", 0,
        [&](const fs::path&) { EXPECT_TRUE(S_ISCHR(lstatOf("/dev/null").st_mode)); }},
       {"-i on a file with two hard links", "cp M F && ln F L", "-i F", 73,
