@@ -1,7 +1,6 @@
 #include "cli/QVFiles.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -22,6 +21,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "host/QVFileWriting.h"
 
 namespace qv::cli {
 
@@ -411,24 +412,6 @@ void forgetTemp(const std::string& path) {
   }
 }
 
-// The signals that end the process, held back while a file is being linked in, so that no
-// name is left half made.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
-    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t old_;
-};
-
 // The path a name leads to: symbolic links followed, to a file that may not exist yet.
 std::optional<std::filesystem::path> followLinks(std::filesystem::path path, std::string& error) {
   for (int hops = 0; hops < 40; ++hops) {
@@ -477,15 +460,6 @@ std::optional<std::string> copyAttributes(const std::filesystem::path& from, int
 }
 
 }  // namespace
-
-unsigned newFileMode() {
-  static const unsigned mode = [] {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<unsigned>(0666 & ~mask);
-  }();
-  return mode;
-}
 
 QVAtomicFile::~QVAtomicFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -565,7 +539,7 @@ std::optional<std::string> QVAtomicFile::commit(bool sync) {
     return errnoText(errno);
   }
   if (sync && ::fsync(fd_) != 0) return errnoText(errno);
-  SignalsHeld held;
+  QVSignalsHeld held;
   if (temp_.empty()) {
     // Linked in under a hidden name, then renamed over the target.
     std::string name;

@@ -112,7 +112,4 @@ class QVAtomicFile {
   struct stat kept_ {};  // the file being replaced
 };
 
-// The mode a new file gets: 0666 less the process's umask.
-[[nodiscard]] unsigned newFileMode();
-
 }  // namespace qv::cli

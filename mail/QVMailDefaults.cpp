@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <plist/plist++.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,8 @@
 #include <cstring>
 #include <system_error>
 #include <utility>
+
+#include "host/QVFileWriting.h"
 
 namespace qv {
 
@@ -144,24 +144,6 @@ void setNode(PList::Dictionary& dict, const std::string& key, const QVDefaultsVa
   }
 }
 
-// The signals that end the process, held back while the file is written, so that no
-// temporary file is left beside it.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
-    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t old_;
-};
-
 // The file's mode and owner when it exists; a new one gets 0666 less the umask.
 void keepModeAndOwner(const fs::path& file, int fd) {
   struct stat st {};
@@ -172,13 +154,11 @@ void keepModeAndOwner(const fs::path& file, int fd) {
     ::fchmod(fd, st.st_mode & 07777);
     return;
   }
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
+  ::fchmod(fd, newFileMode());
 }
 
 std::optional<std::string> writeAtomically(const fs::path& named, const std::string& bytes) {
-  const SignalsHeld held;
+  const QVSignalsHeld held;
   // A settings file that is a symbolic link: the file it leads to is replaced, the link stays.
   std::error_code ec;
   const fs::path resolved = fs::canonical(named, ec);
