@@ -320,8 +320,8 @@ std::optional<std::string> QVMailDefaults::saveLocked() {
   std::map<std::string, std::int64_t, std::less<>> counted;
   for (const auto& [key, delta] : added_) {
     std::int64_t stored = 0;
-    if (PList::Node* node = dict->operator[](key)) {
-      if (auto value = fromNode(node)) stored = integerOf(*value);
+    if (auto it = dict->Find(key); it != dict->End()) {
+      if (auto value = fromNode(it->second)) stored = QVUserDefaults::integerOf(*value);
     }
     counted[key] = countedUp(stored, delta);
     setNode(*dict, key, counted[key]);
