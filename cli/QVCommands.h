@@ -20,6 +20,7 @@ inline constexpr int kExitNoInput = 66;      // EX_NOINPUT
 inline constexpr int kExitUnavailable = 69;  // EX_UNAVAILABLE
 inline constexpr int kExitCantCreate = 73;   // EX_CANTCREAT
 inline constexpr int kExitIo = 74;           // EX_IOERR
+inline constexpr int kExitTempFail = 75;     // EX_TEMPFAIL
 inline constexpr int kExitConfig = 78;       // EX_CONFIG
 
 // Prints "stowlet: <text>" on standard error (above a progress line, if one is shown).

@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -32,16 +35,31 @@ std::string errnoText(int err) {
   return std::error_code(err, std::generic_category()).message();
 }
 
-std::optional<std::string> readAll(int fd, std::string& into) {
-  char chunk[65536];
+// Reads a descriptor to its end into an anonymous mapping that grows by moving its pages
+// (mremap), never by copying them: a message from a pipe costs its own size in memory, not
+// the twice that a doubling buffer holds while it copies.
+std::optional<std::string> readAll(int fd, void*& map, std::size_t& capacity, std::size_t& size) {
+  capacity = std::size_t{1} << 20;
+  size = 0;
+  map = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED) {
+    map = nullptr;
+    return errnoText(errno);
+  }
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (size == capacity) {
+      void* grown = ::mremap(map, capacity, capacity * 2, MREMAP_MAYMOVE);
+      if (grown == MAP_FAILED) return errnoText(errno);
+      map = grown;
+      capacity *= 2;
+    }
+    const ssize_t n = ::read(fd, static_cast<char*>(map) + size, capacity - size);
     if (n == 0) return std::nullopt;
     if (n < 0) {
       if (errno == EINTR) continue;
       return errnoText(errno);
     }
-    into.append(chunk, static_cast<std::size_t>(n));
+    size += static_cast<std::size_t>(n);
   }
 }
 
@@ -177,7 +195,8 @@ void watchMapping(const void* map, std::size_t length) {
 
 std::optional<std::string> QVInput::changed() const {
   if (!regular_) return std::nullopt;
-  if (map_ != nullptr && mappingCut.load()) return std::string("it shrank while it was read");
+  if (map_ != nullptr && !anonymous_ && mappingCut.load())
+    return std::string("it shrank while it was read");
   struct stat now {};
   if (fd_ < 0 || ::fstat(fd_, &now) != 0) return std::nullopt;
   if (now.st_size != opened_.st_size || now.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
@@ -220,8 +239,10 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
       return std::nullopt;
     }
   }
-  if (auto error = readAll(fd, into.buffer_)) return error;
-  into.bytes_ = into.buffer_;
+  std::size_t size = 0;
+  into.anonymous_ = true;
+  if (auto error = readAll(fd, into.map_, into.mapLength_, size)) return error;
+  into.bytes_ = std::string_view(static_cast<const char*>(into.map_), size);
   // A regular file keeps its descriptor, to be asked at the end whether it changed.
   if (!into.regular_) {
     if (into.ownsFd_) ::close(fd);
@@ -232,7 +253,7 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
 
 QVInput::~QVInput() {
   if (map_ != nullptr) {
-    if (mappedFrom.load() == map_) mappedFrom.store(nullptr);
+    if (!anonymous_ && mappedFrom.load() == map_) mappedFrom.store(nullptr);
     ::munmap(map_, mapLength_);
   }
   if (ownsFd_ && fd_ >= 0) ::close(fd_);
@@ -250,7 +271,7 @@ std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in, std::string_view sign
 }
 
 std::optional<QVSourceFile> QVInput::sourceFile() const {
-  if (map_ == nullptr || fd_ < 0) return std::nullopt;
+  if (map_ == nullptr || anonymous_ || fd_ < 0) return std::nullopt;
   return QVSourceFile{fd_, bytes_};
 }
 
@@ -393,7 +414,9 @@ void rememberTemp(const std::string& path) {
       action.sa_handler = removeTempsAndDie;
       sigemptyset(&action.sa_mask);
       struct sigaction old {};
-      if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+      // Ignored, or taken by the caller (a batch that stops between messages, when its
+      // temporary files are gone): left as it is.
+      if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_DFL) continue;
       ::sigaction(s, &action, nullptr);
     }
     return true;
@@ -500,9 +523,13 @@ std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& tar
   }
   const std::filesystem::path folder =
       target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
-  fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  // An unnamed file is linked in through /proc at the end: without /proc, a named one.
+  static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
+  fd_ = procFds ? ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600) : -1;
   if (fd_ < 0) {
-    // No unnamed files here: a hidden named one, removed if a signal ends the process.
+    // No unnamed files here: a hidden named one, removed if a signal ends the process (held
+    // off until the file is known to the handler).
+    const QVSignalsHeld held;
     temp_ = (folder / ("." + target_.filename().string() + ".stowlet-XXXXXX")).string();
     fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
     if (fd_ < 0) {
@@ -515,7 +542,7 @@ std::optional<std::string> QVAtomicFile::create(const std::filesystem::path& tar
   return std::nullopt;
 }
 
-std::optional<std::string> QVAtomicFile::commit(bool sync) {
+std::optional<std::string> QVAtomicFile::commit(bool sync, const struct stat* expected) {
   if (stream_) {
     const int fd = std::exchange(fd_, -1);
     return ::close(fd) != 0 ? std::optional(errnoText(errno)) : std::nullopt;
@@ -557,10 +584,106 @@ std::optional<std::string> QVAtomicFile::commit(bool sync) {
   }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return errnoText(errno);
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) return errnoText(errno);
+  if (expected != nullptr) {
+    // Another program may have replaced or appended to the file since it was read (a mail
+    // delivery): what it wrote must not be lost under the rewrite.
+    struct stat now {};
+    if (::stat(target_.c_str(), &now) != 0) {
+      return std::string(
+          "it is gone (moved or removed while it was rewritten); nothing was "
+          "written");
+    }
+    if (now.st_dev != expected->st_dev || now.st_ino != expected->st_ino ||
+        now.st_size != expected->st_size || now.st_mtim.tv_sec != expected->st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != expected->st_mtim.tv_nsec ||
+        now.st_ctim.tv_sec != expected->st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != expected->st_ctim.tv_nsec) {
+      return std::string("it changed while it was rewritten; it was left as it is, run again");
+    }
+  }
+  // Renamed over an existing file, ext4 writes the new file's data out before the rename
+  // returns (its guard for programs that never sync). Where no sync was asked for, the two
+  // names are exchanged instead, atomically as well, and the old file under the hidden name
+  // is removed; a synced file has nothing left to flush, so it is simply renamed.
+  bool exchanged = false;
+  if (replaces_ && !sync) {
+    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) == 0) {
+      exchanged = true;
+    } else if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != ENOENT) {
+      return errnoText(errno);
+    }
+  }
+  if (exchanged) {
+    ::unlink(temp_.c_str());
+  } else if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    return errnoText(errno);
+  }
   forgetTemp(temp_);
   temp_.clear();
   return std::nullopt;
+}
+
+QVMailboxLock::~QVMailboxLock() {
+  if (fd_ >= 0) ::close(fd_);  // its fcntl lock goes with it
+  if (!dotlock_.empty()) {
+    ::unlink(dotlock_.c_str());
+    forgetTemp(dotlock_);
+  }
+}
+
+std::optional<std::string> QVMailboxLock::lock(const std::filesystem::path& mailbox, int seconds) {
+  std::string error;
+  const std::optional<std::filesystem::path> file = followLinks(mailbox, error);
+  if (!file) return error;
+  const std::string name = file->string() + ".lock";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  const auto wait = [&] {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return true;
+  };
+  for (;;) {
+    const QVSignalsHeld held;  // made and known to the signal handler at once
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::close(fd);
+      dotlock_ = name;
+      rememberTemp(dotlock_);
+      break;
+    }
+    if (errno == EACCES || errno == EROFS || errno == EPERM) break;  // no lock files here
+    if (errno != EEXIST) return "cannot make its lock file " + name + ": " + errnoText(errno);
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && ::time(nullptr) - st.st_mtime > 300) {
+      ::unlink(name.c_str());  // stale: its program is gone
+      continue;
+    }
+    if (!wait()) return "its lock file " + name + " is held by another program; try again later";
+  }
+  fd_ = ::open(file->c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd_ < 0) return std::nullopt;  // not writable by us: the rename decides
+  for (;;) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    if (::fcntl(fd_, F_SETLK, &range) == 0) return std::nullopt;
+    if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
+      return "cannot lock it: " + errnoText(errno);
+    }
+    if (!wait()) return std::string("it is locked by another program; try again later");
+  }
+}
+
+bool looksLikeMailbox(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  char start[5] = {};
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const bool from =
+      regular && ::read(fd, start, sizeof start) == 5 && std::string_view(start, 5) == "From ";
+  ::close(fd);
+  return from;
 }
 
 }  // namespace qv::cli

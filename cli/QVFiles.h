@@ -50,13 +50,15 @@ class QVInput {
   // Why the bytes cannot be trusted: the file changed while it was read (its size or time
   // of change moved, or it shrank under the mapping); nothing when it stood still.
   [[nodiscard]] std::optional<std::string> changed() const;
+  // The file as it was opened; nothing for a pipe, a device or standard input's terminal.
+  [[nodiscard]] const struct stat* fileStat() const { return regular_ ? &opened_ : nullptr; }
 
  private:
-  void* map_ = nullptr;
+  void* map_ = nullptr;  // the file's mapping, or the memory its bytes were read into
   std::size_t mapLength_ = 0;
+  bool anonymous_ = false;  // map_ holds bytes read, not the file's own pages
   int fd_ = -1;
   bool ownsFd_ = false;
-  std::string buffer_;
   std::string_view bytes_;
   std::optional<QVRowScan> rows_;
   bool regular_ = false;
@@ -100,8 +102,10 @@ class QVAtomicFile {
                                                   bool inPlace = false);
   [[nodiscard]] int fd() const { return fd_; }
   // Makes the output visible (synced first when asked: a file that replaces the only copy
-  // of a message is synced).
-  [[nodiscard]] std::optional<std::string> commit(bool sync);
+  // of a message is synced). With `expected` (the input as it was opened, for a rewrite in
+  // place), the target is looked at once more just before it is replaced, and left alone
+  // when it is no longer that file as it was (another inode, size or time of change).
+  [[nodiscard]] std::optional<std::string> commit(bool sync, const struct stat* expected = nullptr);
 
  private:
   std::filesystem::path target_;  // the final path, links followed
@@ -111,5 +115,29 @@ class QVAtomicFile {
   bool replaces_ = false;
   struct stat kept_ {};  // the file being replaced
 };
+
+// A mailbox's lock as mail programs take it before they deliver to it: the file NAME.lock,
+// made exclusively beside it (one left for more than five minutes is stale and taken over),
+// and an fcntl write lock on the mailbox itself. Both go when the object does, and the
+// lock file also when a signal ends the process.
+class QVMailboxLock {
+ public:
+  QVMailboxLock() = default;
+  QVMailboxLock(const QVMailboxLock&) = delete;
+  QVMailboxLock& operator=(const QVMailboxLock&) = delete;
+  ~QVMailboxLock();
+
+  // Waits up to `seconds` for the lock; the reason when it could not be had. A folder where
+  // no lock file can be made (no write permission) leaves the fcntl lock alone.
+  [[nodiscard]] std::optional<std::string> lock(const std::filesystem::path& mailbox,
+                                                int seconds = 30);
+
+ private:
+  std::string dotlock_;
+  int fd_ = -1;
+};
+
+// Whether the file begins as a mailbox does (its first row "From ").
+[[nodiscard]] bool looksLikeMailbox(const std::filesystem::path& file);
 
 }  // namespace qv::cli

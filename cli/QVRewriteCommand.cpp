@@ -1,8 +1,10 @@
 // stowlet rewrite: raw messages in, rebuilt messages out.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -21,6 +23,29 @@ namespace qv::cli {
 namespace fs = std::filesystem;
 
 namespace {
+
+// A batch stopped by TERM, INT or HUP ends the message at hand, saves the counter of what was
+// written, then ends as the signal would have ended it. A second signal ends it at once.
+std::atomic<int> stopSignal{0};
+
+void noteStop(int signal) {
+  if (stopSignal.exchange(signal) != 0) {
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+  }
+}
+
+void stopBetweenMessages() {
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = noteStop;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(s, &action, nullptr);
+  }
+}
 
 struct Tally {
   std::size_t rewritten = 0;
@@ -46,6 +71,16 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
       complain("cannot rewrite " + input +
                " in place: it is no regular file (a FIFO or a device); give -o instead");
       return kExitUsage;
+    }
+  }
+  // A mailbox rewritten in place is locked as mail programs lock it, so that no delivery
+  // lands between the reading and the replacing.
+  QVMailboxLock mailboxLock;
+  if (inPlace && looksLikeMailbox(input)) {
+    if (auto error = mailboxLock.lock(input)) {
+      complain("cannot rewrite " + input + " in place: " + *error);
+      ++tally.failed;
+      return kExitTempFail;
     }
   }
   QVInput in;
@@ -150,7 +185,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   if (!replacesInput && ::stat(input.c_str(), &inSt) == 0 && ::stat(to.file.c_str(), &outSt) == 0) {
     replacesInput = inSt.st_dev == outSt.st_dev && inSt.st_ino == outSt.st_ino;
   }
-  if (auto error = out.commit(replacesInput)) {
+  if (auto error = out.commit(replacesInput, inPlace ? in.fileStat() : nullptr)) {
     complain("cannot write " + to.file.string() + ": " + *error);
     ++tally.failed;
     return kExitIo;
@@ -232,7 +267,9 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
   const bool progress = batch && !options.noProgress && ::isatty(STDERR_FILENO) != 0;
   Tally tally;
   int status = kExitOk;
-  for (std::size_t k = 0; k < inputs.size(); ++k) {
+  if (batch) stopBetweenMessages();
+  std::size_t done = 0;
+  for (std::size_t k = 0; k < inputs.size() && stopSignal.load() == 0; ++k, ++done) {
     const std::string& in = inputs[k];
     if (progress) {
       mail.log.setStatus("stowlet: [" + std::to_string(k + 1) + "/" +
@@ -258,6 +295,12 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
   // The messages are out; the counter and the start-up's defaults follow. A settings file
   // that cannot be saved costs nothing of the output: a warning, and the run still succeeds.
   mail.saveAfterOutput();
+  if (const int signal = stopSignal.load(); signal != 0) {
+    complain("stopped by signal " + std::to_string(signal) + " after " + std::to_string(done) +
+             " of " + std::to_string(inputs.size()) + " messages; the rest were not read");
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+  }
   if (batch && !options.quiet) {
     std::string summary = "stowlet: " + std::to_string(tally.rewritten) + " rewritten, " +
                           std::to_string(tally.unchanged) + " unchanged, ";

@@ -49,7 +49,10 @@ int main(int argc, char** argv) {
       ->type_name("OUT");
   rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace,
                        "Rewrite the files in place (a symbolic link's target; owner, group, "
-                       "mode and attributes kept)");
+                       "mode and attributes kept; a file with several hard links refused). A "
+                       "mailbox is locked as mail programs lock it (NAME.lock and an fcntl "
+                       "lock; exit 75 when another holds it for 30 s); a file changed meanwhile "
+                       "is left as it is (exit 74)");
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors (and the progress line)");
   rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
                        "No progress line for several messages on a terminal");

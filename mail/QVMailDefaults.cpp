@@ -182,7 +182,17 @@ std::optional<std::string> writeAtomically(const fs::path& named, const std::str
     done += static_cast<std::size_t>(n);
   }
   keepModeAndOwner(file, fd.get());
-  if (::fsync(fd.get()) != 0) return fail("cannot sync");
+  // The new file's own data is written to the disk before the rename, and only that: an
+  // fsync would commit the file system's journal, which on ext4 first writes every other
+  // file's pending data (a batch's outputs). The rename reaches the disk with a later journal
+  // commit, after these bytes; so after a crash the name holds either the previous file or
+  // this one, whole, never an empty or torn one. Where the range sync is not offered, fsync.
+  if (::sync_file_range(
+          fd.get(), 0, 0,
+          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0 &&
+      ::fsync(fd.get()) != 0) {
+    return fail("cannot sync");
+  }
   if (::close(fd.release()) != 0) return fail("cannot close");
   // The folder is not synced: after a crash the rename may be undone, which brings back the
   // previous file whole (the last change lost, nothing torn), as Mail's own defaults do.
@@ -289,7 +299,10 @@ std::optional<std::string> QVMailDefaults::saveLocked() {
     fs::create_directories(folder, ec);
     if (ec) return where + "cannot create its folder: " + ec.message();
   }
-  const std::string lockPath = file_.string() + ".lock";
+  // The lock beside the file the name leads to: processes that reach one settings file by
+  // different names (a symbolic link) take the same lock.
+  const fs::path resolved = fs::weakly_canonical(file_, ec);
+  const std::string lockPath = (ec ? file_ : resolved).string() + ".lock";
   Fd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (lockFd.get() < 0) return where + "cannot open " + lockPath + ": " + errnoText(errno);
   while (::flock(lockFd.get(), LOCK_EX) != 0) {

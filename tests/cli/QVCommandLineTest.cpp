@@ -317,6 +317,16 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
     bool asUser = false;  // as the plain user nobody
   };
   const std::string chownNobody = root ? " && chown 65534:65534 F" : "";
+  const std::string kFrom = "From a@b Thu Jan  1 00:00:00 2026\n";
+  const std::string kMbox = "{ printf '" + kFrom + "'; cat M; } > F";
+  // Appends a second message under an fcntl lock held for half a second.
+  const std::string kDelivery =
+      "{ python3 -c 'import fcntl, time\nf = open(\"F\", \"r+\")\nfcntl.lockf(f, "
+      "fcntl.LOCK_EX)\nopen(\"locked\", \"w\").close()\ntime.sleep(0.5)\nf.seek(0, 2)\n"
+      "f.write(\"\\n" +
+      kFrom.substr(0, kFrom.size() - 1) +
+      "\\n\" + open(\"M\").read())' & } "
+      "&& while [ ! -e locked ]; do sleep 0.01; done && rm locked";
   const std::vector<Row> table = {
       {"-o onto a symbolic link", "ln -s F L", "-o L M", 0, linkKept},
       {"-i on a symbolic link", "cp M F && ln -s F L", "-i L", 0, linkKept},
@@ -343,6 +353,18 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
       {"a new file honours the umask", "umask 077", "-o NEW M", 0,
        [&](const fs::path& d) { EXPECT_EQ(lstatOf(d / "NEW").st_mode & 0777, 0600u); }},
       {"-i by a user on someone else's file", "cp M F && chmod 666 F", "-i F", 74, untouched, true},
+      // A mailbox in place is locked as mail programs lock it: a stale lock file is taken
+      // over, and a delivery that holds the mailbox is waited for, its message kept.
+      {"-i on a mailbox with a stale lock file", kMbox + " && touch -d '-10 min' F.lock", "-i F", 0,
+       [&](const fs::path& d) {
+         EXPECT_FALSE(fs::exists(d / "F.lock"));
+         EXPECT_EQ(same(test::readFile(d / "F")), same(kFrom) + rebuilt + "\n");
+       }},
+      {"-i on a mailbox while a delivery holds it", kMbox + " && " + kDelivery, "-i F", 0,
+       [&](const fs::path& d) {
+         EXPECT_EQ(same(test::readFile(d / "F")),
+                   same(kFrom) + rebuilt + "\n\n" + same(kFrom) + rebuilt + "\n");
+       }},
   };
   for (const Row& row : table) {
     if (row.asUser && !root) continue;
@@ -478,12 +500,26 @@ TEST_F(QVCommandLine, ParallelRunsCountExactly) {
     script += "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_) +
               " rewrite -q -o " + shellQuoted((dir_ / "out").string()) + files + " & ";
   }
+  // One more batch, stopped by SIGTERM in its middle: it counts what it wrote before it ends.
+  fs::create_directories(dir_ / "stopped");
+  std::string stopped;
+  for (int i = 0; i < 400; ++i) {
+    const fs::path f = dir_ / "in" / ("s" + std::to_string(i) + ".eml");
+    std::ofstream(f) << twoFiles;
+    stopped += " " + shellQuoted(f.string());
+  }
+  script += "{ STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_) +
+            " rewrite -q -o " + shellQuoted((dir_ / "stopped").string()) + stopped +
+            " & sleep 0.05; kill -TERM $!; } ; ";
   script += "STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " + shellQuoted(bin_) +
             " prefs --set enabled=false >/dev/null 2>&1 & wait";
   ASSERT_EQ(std::system(("bash -c " + shellQuoted(script)).c_str()), 0);
+  const auto written = std::distance(fs::directory_iterator(dir_ / "stopped"), {});
   const std::string plist = test::readFile(defaults_);
-  EXPECT_NE(plist.find("<key>QVStowletCount</key>\n\t<integer>200</integer>"), std::string::npos)
-      << plist;
+  EXPECT_NE(plist.find("<key>QVStowletCount</key>\n\t<integer>" +
+                       std::to_string(200 + 2 * written) + "</integer>"),
+            std::string::npos)
+      << plist << written << " written before the stop";
   EXPECT_NE(plist.find("<key>QVStowletEnabled</key>\n\t<false/>"), std::string::npos) << plist;
 }
 
