@@ -85,6 +85,11 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   }
   QVInput in;
   if (auto error = QVInput::open(input, in, /*scanRows=*/true)) {
+    if (auto why = in.changed()) {  // cut short under the reading
+      complain("cannot rewrite " + input + ": " + *why + "; it was left as it is, run again");
+      ++tally.failed;
+      return kExitIo;
+    }
     complain("cannot read " + (input == "-" ? std::string("standard input") : input) + ": " +
              *error);
     return kExitNoInput;
@@ -159,6 +164,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
   };
   if (to.toStdout) {
     if (auto error = writeAll(STDOUT_FILENO, count, piece, in.sourceFile())) {
+      if (changedMeanwhile()) return kExitIo;  // the input was cut short under the copy
       complain("cannot write to standard output: " + *error);
       ++tally.failed;
       return kExitIo;
@@ -173,6 +179,7 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     return kExitCantCreate;
   }
   if (auto error = writeAll(out.fd(), count, piece, in.sourceFile())) {
+    if (changedMeanwhile()) return kExitIo;
     complain("cannot write " + to.file.string() + ": " + *error);
     ++tally.failed;
     return kExitIo;

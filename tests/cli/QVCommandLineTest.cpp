@@ -404,6 +404,37 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
   }
 }
 
+// A file cut short and grown again while it is read, again and again: each run either
+// rewrites it or reports it changed (74); no signal ever ends the process.
+TEST_F(QVCommandLine, FileChangingWhileReadIsReportedNeverACrash) {
+  std::string big = kMessage;
+  big.insert(big.find("/9j/4AAQ"), std::string(8 << 20, 'A') + "\n");
+  const fs::path whole = write("whole.eml", big);
+  const fs::path f = write("f.eml", big);
+  const std::string churn = "python3 -c 'import os, time\nd = open(\"" + whole.string() +
+                            "\", \"rb\").read()\nend = time.time() + 3\nwhile time.time() < "
+                            "end:\n  with open(\"" +
+                            f.string() +
+                            "\", \"r+b\") as f:\n    f.truncate(4096)\n    f.write(d)\n' & "
+                            "echo $! > " +
+                            (dir_ / "churn").string();
+  ASSERT_EQ(std::system(("bash -c " + shellQuoted(churn)).c_str()), 0);
+  for (int i = 0; i < 20; ++i) {
+    fs::remove(dir_ / "out.eml");
+    const Outcome r = run({"rewrite", "-q", f.string(), "-o", (dir_ / "out.eml").string()});
+    ASSERT_TRUE(r.code == 0 || r.code == 74) << r.code << " " << r.err;
+    if (r.code == 74) {
+      EXPECT_NE(r.err.find("it was left as it is"), std::string::npos) << r.err;
+      EXPECT_FALSE(fs::exists(dir_ / "out.eml"));
+    } else {
+      // The whole message, or what it was when it stood still at its first 4 KiB.
+      const auto size = fs::file_size(dir_ / "out.eml");
+      EXPECT_TRUE(size > big.size() - 200 || size < 8192) << size;
+    }
+  }
+  std::system(("kill $(cat " + (dir_ / "churn").string() + ") 2>/dev/null; sleep 0.1").c_str());
+}
+
 // A mailbox is rewritten message by message, each in its place with its separator row and
 // the quoting of its body; a Maildir file by file. Nothing is lost of a thousand of each.
 TEST_F(QVCommandLine, MailboxesRoundTripEveryMessage) {
