@@ -3,8 +3,7 @@
 #include <exception>
 #include <optional>
 
-#include "core/QVManipulator.h"
-#include "hooks/QVPluginRebuild.h"
+#include "hooks/QVHookPlan.h"
 #include "hooks/QVTagRemoval.h"
 #include "host/QVFoundation.h"
 #include "host/QVSettingKeys.h"
@@ -15,101 +14,98 @@ namespace qv {
 
 namespace {
 
-// What the walk of the list found.
-struct Walk {
-  std::vector<std::string> cids;  // of the pictures that become attachments
-  std::string joined;             // the HTML texts, joined
-  std::vector<QVObjectRef> attachments;
-  int images = 0;
-  int signatures = 0;
+// One call of the stand-in's generator, over its objects.
+class StandInCall final : public QVGeneratorCall {
+ public:
+  StandInCall(QVObject& generator, QVObjectRef html, QVObjectRef plain, QVObjectRef other,
+              QVObjectRef hdrs)
+      : generator_(generator),
+        html_(std::move(html)),
+        plain_(std::move(plain)),
+        other_(std::move(other)),
+        hdrs_(std::move(hdrs)),
+        runtime_(QVRuntime::current()) {}
+
+  bool hasPlainText() override { return plain_ != nullptr; }
+  std::optional<std::string> removeTagsWithCids(const std::optional<std::string>& html,
+                                                const std::vector<std::string>& cids) override {
+    std::vector<QVObjectRef> ids;
+    ids.reserve(cids.size());
+    for (const std::string& cid : cids) ids.push_back(runtime_->makeString(cid));
+    return stringValue(send(generator_, kRemoveTagsWithCids,
+                            html ? runtime_->makeString(*html) : html_,
+                            runtime_->makeArray(std::move(ids))));
+  }
+
+  std::optional<std::vector<QVListItem>> list() override {
+    const auto* list = dynamic_cast<const QVArray*>(other_.get());
+    if (list == nullptr || runtime_ == nullptr) return std::nullopt;
+    QVClass* attachmentClass = runtime_->classNamed(mail::kAttachmentClass);
+    QVClass* htmlClass = runtime_->classNamed(mail::kHtmlTextClass);
+    std::vector<QVListItem> items;
+    for (const QVObjectRef& element : list->items()) {
+      QVListItem& item = items.emplace_back();
+      if (!element) continue;
+      if (element->isKindOfClass(htmlClass)) {
+        item.kind = QVListItem::Kind::kHtml;
+        item.html = stringValue(element).value_or(std::string());
+      } else if (element->isKindOfClass(attachmentClass)) {
+        item.kind = QVListItem::Kind::kAttachment;
+        item.mimeType = stringValue(send(*element, mail::kMimeType));
+        item.filename = stringValue(send(*element, mail::kFilename));
+        item.contentID = stringValue(send(*element, mail::kContentID));
+      }
+    }
+    return items;
+  }
+
+  void generate(const std::optional<std::string>& html,
+                const std::optional<std::vector<std::size_t>>& attachments) override {
+    QVObjectRef htmlArg = html ? runtime_->makeString(*html) : html_;
+    QVObjectRef listArg = other_;
+    if (attachments) {
+      const auto& items = dynamic_cast<const QVArray&>(*other_).items();
+      std::vector<QVObjectRef> kept;
+      for (std::size_t i : *attachments) kept.push_back(items.at(i));
+      listArg = runtime_->makeArray(std::move(kept));
+    }
+    result_ = nullptr;  // the previous message is dropped
+    result_ =
+        send(generator_, kQVNewMessage, std::move(htmlArg), plain_, std::move(listArg), hdrs_);
+  }
+
+  std::optional<std::string_view> outgoingRawData() override {
+    if (!result_) return std::nullopt;
+    const QVObjectRef raw = send(*result_, mail::kValueForKey, std::string(mail::kRawDataKey));
+    const auto* data = dynamic_cast<const QVData*>(raw.get());
+    if (data == nullptr ||
+        !result_->isKindOfClass(runtime_->classNamed(mail::kOutgoingMessageClass))) {
+      return std::nullopt;
+    }
+    return std::string_view(data->bytes());
+  }
+
+  void setRawData(std::string bytes) override {
+    send(*result_, mail::kSetValueForKey, runtime_->makeData(std::move(bytes)),
+         std::string(mail::kRawDataKey));
+  }
+
+  QVObjectRef result() const { return result_; }
+
+ private:
+  QVObject& generator_;
+  QVObjectRef html_, plain_, other_, hdrs_;
+  QVRuntime* runtime_;
+  QVObjectRef result_;
 };
-
-Walk walkList(QVRuntime& runtime, const QVArray& list) {
-  Walk walk;
-  const std::string signature = signatureName(userDefaults);
-  QVClass* attachmentClass = runtime.classNamed(mail::kAttachmentClass);
-  QVClass* htmlClass = runtime.classNamed(mail::kHtmlTextClass);
-  for (const QVObjectRef& item : list.items()) {
-    if (!item) continue;
-    if (item->isKindOfClass(htmlClass)) {
-      if (auto text = stringValue(item)) walk.joined += *text;
-      continue;
-    }
-    if (!item->isKindOfClass(attachmentClass)) continue;
-    walk.attachments.push_back(item);
-    const std::optional<std::string> type = stringValue(send(*item, mail::kMimeType));
-    if (!type || type->find("image/") == std::string::npos) continue;
-    ++walk.images;
-    const std::optional<std::string> name = stringValue(send(*item, mail::kFilename));
-    if (!name || (!signature.empty() && name->find(signature) != std::string::npos)) {
-      ++walk.signatures;
-      continue;
-    }
-    // "<id>" -> "id". Shorter identifiers, or one empty inside its delimiters, add nothing:
-    // an empty identifier would remove every picture's tag, signature pictures included.
-    if (auto cid = stringValue(send(*item, mail::kContentID)); cid && cid->size() > 2) {
-      walk.cids.push_back(cid->substr(1, cid->size() - 2));
-    }
-  }
-  return walk;
-}
-
-// The generated message rebuilt in place; false when it cannot be.
-bool rebuildInPlace(QVRuntime& runtime, const QVObjectRef& message) {
-  if (!message) return false;
-  const QVObjectRef raw = send(*message, mail::kValueForKey, std::string(mail::kRawDataKey));
-  const auto* data = dynamic_cast<const QVData*>(raw.get());
-  if (data == nullptr || !message->isKindOfClass(runtime.classNamed(mail::kOutgoingMessageClass))) {
-    return false;
-  }
-  QVManipulator manipulator(data->bytes(), signatureName(userDefaults));
-  std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, userDefaults);
-  if (!rebuilt) return false;
-  send(*message, mail::kSetValueForKey, runtime.makeData(rebuilt->bytes()),
-       std::string(mail::kRawDataKey));
-  return true;
-}
 
 }  // namespace
 
 QVObjectRef QVNewMessageWithHtmlString(QVObject& generator, QVObjectRef html, QVObjectRef plain,
                                        QVObjectRef other, QVObjectRef hdrs) {
-  auto own = [&](QVObjectRef h, QVObjectRef l) {
-    return send(generator, kQVNewMessage, std::move(h), plain, std::move(l), hdrs);
-  };
-  QVRuntime* runtime = QVRuntime::current();
-  // Decide; nothing has run yet, so any failure here passes the message through.
-  std::optional<Walk> walk;
-  try {
-    const bool on = userDefaults != nullptr && userDefaults->boolForKey(keys::kEnabled) &&
-                    !userDefaults->boolForKey(keys::kLegacy);
-    const auto* list = dynamic_cast<const QVArray*>(other.get());
-    if (on && runtime != nullptr && plain && list != nullptr && !list->items().empty()) {
-      walk = walkList(*runtime, *list);
-      if (walk->images == walk->signatures) walk.reset();
-    }
-  } catch (...) {
-    walk.reset();
-  }
-  if (!walk) return own(html, other);
-
-  // The HTML to use: the joined texts, or the HTML as it came.
-  const QVObjectRef htmlToUse = walk->joined.empty() ? html : runtime->makeString(walk->joined);
-  QVObjectRef message;
-  try {
-    std::vector<QVObjectRef> ids;
-    ids.reserve(walk->cids.size());
-    for (std::string& cid : walk->cids) ids.push_back(runtime->makeString(std::move(cid)));
-    const QVObjectRef cleaned =
-        send(generator, kRemoveTagsWithCids, htmlToUse, runtime->makeArray(std::move(ids)));
-    const QVObjectRef listToPass =
-        walk->attachments.empty() ? other : runtime->makeArray(walk->attachments);
-    message = own(cleaned, listToPass);
-    if (rebuildInPlace(*runtime, message)) return message;
-  } catch (...) {
-    // Falls through to Mail's own output.
-  }
-  return own(htmlToUse, other);
+  StandInCall call(generator, std::move(html), std::move(plain), std::move(other), std::move(hdrs));
+  runGeneratorHook(call, userDefaults);
+  return call.result();
 }
 
 bool addGeneratorTraits(QVRuntime& runtime) {

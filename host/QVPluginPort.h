@@ -1,0 +1,109 @@
+#pragma once
+// What the plug-in asks of the Mail it runs in, as plain C++ values: texts, bytes, lists,
+// an attachment's type, name and identifier, a menu item's state. Each host (the stand-in
+// Mail of the command, the real one over the Objective-C runtime) implements these
+// interfaces; the plug-in's decisions (hooks/ and shell/) are written against them once.
+//
+// An operation that reaches into the host may fail; it then throws (std::exception), and
+// the decision that called it falls back to Mail's own behaviour.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+// One element of the list Mail's message generator receives (its further HTML texts and
+// attachments, in order).
+struct QVListItem {
+  enum class Kind { kHtml, kAttachment, kOther };
+  Kind kind = Kind::kOther;
+  std::string html;  // kHtml: the text
+  // kAttachment: each absent when the attachment has none. The identifier keeps one
+  // delimiter character at each end ("<id>").
+  std::optional<std::string> mimeType;
+  std::optional<std::string> filename;
+  std::optional<std::string> contentID;
+};
+
+// One call of Mail's message generator, as the plug-in's hook sees it: the call's four
+// arguments stay with the host, which hands over what the hook reads and runs Mail's own
+// method with what the hook decides. The call's result is the message the last run of
+// Mail's own method gave.
+class QVGeneratorCall {
+ public:
+  virtual ~QVGeneratorCall() = default;
+  // Whether the plain-text alternative is there.
+  [[nodiscard]] virtual bool hasPlainText() = 0;
+  // The HTML text without the image tags that refer to the identifiers, as the plug-in's
+  // own method removeTagsWithCids:cids: on Mail's generator gives it. `html`: the text to
+  // clean (nothing: the HTML argument as received). Nothing when there is no text.
+  [[nodiscard]] virtual std::optional<std::string> removeTagsWithCids(
+      const std::optional<std::string>& html, const std::vector<std::string>& cids) = 0;
+  // The list's elements in order; nothing when the list is absent.
+  [[nodiscard]] virtual std::optional<std::vector<QVListItem>> list() = 0;
+  // Runs Mail's own method with the plain text and headers as received and:
+  // `html`, the HTML text to pass (nothing: the HTML argument as received);
+  // `attachments`, the positions in the list of the elements to pass, in order (nothing:
+  // the list as received). Its message becomes the call's result.
+  virtual void generate(const std::optional<std::string>& html,
+                        const std::optional<std::vector<std::size_t>>& attachments) = 0;
+  // The result's complete raw text when it is an outgoing message (MCOutgoingMessage) that
+  // has raw data; nothing otherwise. The bytes stay valid until the next call on the port.
+  [[nodiscard]] virtual std::optional<std::string_view> outgoingRawData() = 0;
+  // Replaces the result's raw data.
+  virtual void setRawData(std::string bytes) = 0;
+};
+
+// The object runtime, as the start-up needs it.
+class QVRuntimePort {
+ public:
+  virtual ~QVRuntimePort() = default;
+  // Whether the host has a class of that name.
+  [[nodiscard]] virtual bool hasClass(std::string_view name) = 0;
+  // Makes `superclassName` the superclass of `className`; the reason when it cannot.
+  [[nodiscard]] virtual std::optional<std::string> setSuperclass(
+      std::string_view className, std::string_view superclassName) = 0;
+  // Sends a class method without arguments and result (registerBundle); the reason when
+  // the class or the method is missing.
+  [[nodiscard]] virtual std::optional<std::string> sendToClass(std::string_view className,
+                                                               std::string_view selector) = 0;
+  // Exchanges the implementations of two methods (instance methods when `instanceMethod`,
+  // else class methods); the reason when a class or a method is missing, and then nothing
+  // changed.
+  [[nodiscard]] virtual std::optional<std::string> exchange(std::string_view hostClass,
+                                                            std::string_view hostSelector,
+                                                            std::string_view replacementClass,
+                                                            std::string_view replacementSelector,
+                                                            bool instanceMethod) = 0;
+};
+
+// The plug-in's menu item.
+class QVMenuItemPort {
+ public:
+  virtual ~QVMenuItemPort() = default;
+  [[nodiscard]] virtual bool isOn() const = 0;  // its check mark
+  virtual void setOn(bool on) = 0;
+};
+
+// The application around the plug-in: what the start-up, the menu and the pane use.
+class QVApplicationPort {
+ public:
+  virtual ~QVApplicationPort() = default;
+  // Gives the bundle's image resource "QVStowletIcon" that name in the named-image store.
+  virtual void nameIcon() = 0;
+  // Makes the menu item "QV's Stowlet" (state `on`), keeps it as qvMenuItem, and inserts it
+  // and a separator at index 1 of the application menu. The item, or null when the host
+  // made none.
+  virtual QVMenuItemPort* installMenuItem(bool on) = 0;
+  // A modal alert with one message and one button "OK"; returns when it is pressed.
+  virtual void runAlert(std::string_view message) = 0;
+  // Opens a web address in the user's browser.
+  virtual void openURL(std::string_view address) = 0;
+  // The plug-in bundle's info dictionary value under the key; nothing when absent.
+  [[nodiscard]] virtual std::optional<std::string> infoDictionaryValue(std::string_view key) = 0;
+};
+
+}  // namespace qv
