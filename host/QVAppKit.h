@@ -3,6 +3,7 @@
 // items, the plug-in's bundle, named images, alerts, the web browser, the clock's seed.
 // The plug-in reaches them through QVHost::current(); the stand-in Mail provides them.
 
+#include "host/QVPluginPort.h"
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,7 +17,7 @@
 namespace qv {
 
 // A menu item (or a separator). The action runs when the user picks the item.
-class QVMenuItem {
+class QVMenuItem : public QVMenuItemPort {
  public:
   static constexpr int kOff = 0;
   static constexpr int kOn = 1;
@@ -33,6 +34,8 @@ class QVMenuItem {
   [[nodiscard]] bool isSeparator() const { return separator_; }
   [[nodiscard]] int state() const { return state_; }
   void setState(int state) { state_ = state; }
+  [[nodiscard]] bool isOn() const override { return state_ == kOn; }
+  void setOn(bool on) override { state_ = on ? kOn : kOff; }
   [[nodiscard]] bool isEnabled() const { return enabled_; }
   void setEnabled(bool enabled) { enabled_ = enabled; }
   [[nodiscard]] const std::string& toolTip() const { return toolTip_; }

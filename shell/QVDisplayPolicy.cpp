@@ -5,18 +5,12 @@
 
 #include "host/QVFoundation.h"
 #include "host/QVMailInterface.h"
-#include "host/QVSettingKeys.h"
-#include "host/QVSignatureName.h"
 #include "host/QVUserDefaults.h"
+#include "shell/QVPluginRules.h"
 
 namespace qv {
 
 bool QVShouldBeDisplayedInlineByDefault(QVObject& controller) {
-  const QVUserDefaults* store = userDefaults;
-  if (store == nullptr || !store->boolForKey(keys::kEnabled)) return true;
-  if (!store->boolForKey(keys::kAAI)) return true;
-  if (!store->boolForKey(keys::kDSI)) return false;
-  const std::string signature = signatureName(store);
   std::optional<std::string> name;
   try {
     if (QVObjectRef attachment = send(controller, mail::kAttachment)) {
@@ -25,9 +19,7 @@ bool QVShouldBeDisplayedInlineByDefault(QVObject& controller) {
   } catch (const std::exception&) {
     name.reset();  // a controller that cannot say: as an attachment without a name
   }
-  if (!name) return true;
-  if (signature.empty()) return false;
-  return name->find(signature) != std::string::npos;
+  return shouldBeDisplayedInlineByDefault(userDefaults, name);
 }
 
 bool QVCanBeDisplayedInline(QVObject&) {

@@ -1,7 +1,8 @@
 #include "shell/QVMailPlugin.h"
 
-#include <cstdlib>
-#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "hooks/QVGeneratorHook.h"
 #include "host/QVLog.h"
@@ -11,6 +12,7 @@
 #include "shell/QVExchange.h"
 #include "shell/QVGlobals.h"
 #include "shell/QVPreferences.h"
+#include "shell/QVPluginRules.h"
 #include "shell/QVSettings.h"
 
 namespace qv {
@@ -21,62 +23,107 @@ bool qvPreferencesAdded = false;
 
 namespace {
 
-constexpr std::string_view kTitle = "QV's Stowlet";
-constexpr std::string_view kToolTip = "Enable/Disable QV's Stowlet Plugin";
+// The stand-in's runtime and application behind the ports the shared start-up uses.
+class StandInRuntime final : public QVRuntimePort {
+ public:
+  explicit StandInRuntime(QVRuntime& runtime) : runtime_(runtime) {}
+  bool hasClass(std::string_view name) override { return runtime_.classNamed(name) != nullptr; }
+  std::optional<std::string> setSuperclass(std::string_view className,
+                                           std::string_view superclassName) override {
+    QVClass* cls = runtime_.classNamed(className);
+    QVClass* super = runtime_.classNamed(superclassName);
+    if (cls == nullptr || super == nullptr) return "no class " + std::string(className);
+    cls->setSuperclass(super);
+    return std::nullopt;
+  }
+  std::optional<std::string> sendToClass(std::string_view className,
+                                         std::string_view selector) override {
+    QVClass* cls = runtime_.classNamed(className);
+    if (cls == nullptr) return "no class " + std::string(className);
+    try {
+      send(*cls, QVSelector<void()>{selector});
+    } catch (const QVRuntimeError& error) {
+      return std::string(error.what());
+    }
+    return std::nullopt;
+  }
+  std::optional<std::string> exchange(std::string_view hostClass, std::string_view hostSelector,
+                                      std::string_view replacementClass,
+                                      std::string_view replacementSelector,
+                                      bool instanceMethod) override {
+    if (fun(runtime_, hostClass, hostSelector, replacementClass, replacementSelector,
+            instanceMethod)) {
+      return std::nullopt;
+    }
+    return "no method " + std::string(hostSelector) + " or " + std::string(replacementSelector);
+  }
 
-struct ExchangeRow {
-  std::string_view hostClass, hostSelector, replacementClass, replacementSelector;
-  bool instanceMethod;
-  std::string_view failure;
+ private:
+  QVRuntime& runtime_;
 };
 
-bool stored() {
-  return userDefaults != nullptr && userDefaults->boolForKey(keys::kEnabled);
-}
-void store(bool on) {
-  if (userDefaults != nullptr) userDefaults->setBool(on, keys::kEnabled);
-}
+class StandInApplication final : public QVApplicationPort {
+ public:
+  explicit StandInApplication(QVHost& host) : host_(host) {}
+  void nameIcon() override {
+    if (qvBundle == nullptr) return;
+    if (auto path = qvBundle->pathForImageResource(std::string(kIconName))) {
+      host_.nameImage(*path, std::string(kIconName));
+    }
+  }
+  QVMenuItemPort* installMenuItem(bool on) override {
+    QVMailPlugin::installMenuItem(host_);
+    qvMenuItem->setOn(on);
+    return qvMenuItem.get();
+  }
+  void runAlert(std::string_view message) override {
+    host_.runAlert(std::string(message), {"OK"});
+  }
+  void openURL(std::string_view address) override { host_.openURL(std::string(address)); }
+  std::optional<std::string> infoDictionaryValue(std::string_view key) override {
+    if (qvBundle == nullptr) return std::nullopt;
+    return qvBundle->objectForInfoDictionaryKey(std::string(key));
+  }
+
+ private:
+  QVHost& host_;
+};
 
 }  // namespace
 
+QVApplicationPort* standInApplication() {
+  static std::unique_ptr<StandInApplication> application;
+  QVHost* host = QVHost::current();
+  if (host == nullptr) return nullptr;
+  application = std::make_unique<StandInApplication>(*host);
+  return application.get();
+}
+
 void QVMailPlugin::toggle(QVMenuItem*) {
-  if (!qvMenuItem) {
-    // No menu item (the start-up stopped early): the setting alone is switched.
-    store(!stored());
-    return;
-  }
-  qvMenuItem->setState(stored() ? QVMenuItem::kOff : QVMenuItem::kOn);
-  store(qvMenuItem->state() == QVMenuItem::kOn);
+  toggleMenuItem(qvMenuItem.get(), userDefaults);
 }
 
 void QVMailPlugin::toggleTo(bool state) {
-  if (!qvMenuItem) {
-    store(state);
-    return;
-  }
-  if ((qvMenuItem->state() == QVMenuItem::kOn) == state) return;
-  toggle(nullptr);
+  toggleMenuItemTo(qvMenuItem.get(), userDefaults, state);
 }
 
 void QVMailPlugin::toggleOn() {
-  if (qvMenuItem) qvMenuItem->setState(QVMenuItem::kOn);
-  store(true);
+  switchMenuItem(qvMenuItem.get(), userDefaults, true);
 }
 
 void QVMailPlugin::toggleOff() {
-  if (qvMenuItem) qvMenuItem->setState(QVMenuItem::kOff);
-  store(false);
+  switchMenuItem(qvMenuItem.get(), userDefaults, false);
 }
 
 void QVMailPlugin::installMenuItem(QVHost& host) {
   std::shared_ptr<QVMenu> main = host.mainMenu();
   std::shared_ptr<QVMenuItem> first = main ? main->itemAtIndex(0) : nullptr;
   std::shared_ptr<QVMenu> appMenu = first ? first->submenu() : nullptr;
-  qvMenuItem = std::make_shared<QVMenuItem>(std::string(kTitle), &QVMailPlugin::toggle, "");
-  qvMenuItem->setState(stored() ? QVMenuItem::kOn : QVMenuItem::kOff);
+  qvMenuItem = std::make_shared<QVMenuItem>(std::string(kMenuTitle), &QVMailPlugin::toggle, "");
+  qvMenuItem->setOn(userDefaults != nullptr && userDefaults->boolForKey(keys::kEnabled));
   qvMenuItem->setEnabled(true);
-  qvMenuItem->setTarget("QVMailPlugin");
-  qvMenuItem->setToolTip(std::string(kToolTip));
+  qvMenuItem->setTarget(std::string(kPluginClass));
+  qvMenuItem->setToolTip(std::string(kMenuToolTip));
   if (!appMenu) return;
   appMenu->insertItem(qvMenuItem, 1);
   appMenu->insertItem(QVMenuItem::separatorItem(), 1);
@@ -85,54 +132,17 @@ void QVMailPlugin::installMenuItem(QVHost& host) {
 void QVMailPlugin::initialize(QVHost& host) {
   QVRuntime& runtime = host.runtime();
   // What loading the bundle brings: the plug-in's classes and its categories on Mail's.
-  QVClass& plugin = runtime.registerClass("QVMailPlugin", runtime.classNamed("NSObject"));
+  runtime.registerClass(std::string(kPluginClass), runtime.classNamed("NSObject"));
   (void)addGeneratorTraits(runtime);
   registerAVC(runtime);
   registerPreferencesPane(runtime);
   (void)addPreferencesTraits(runtime);
 
-  qvBundle = host.bundleForClass("QVMailPlugin");
+  qvBundle = host.bundleForClass(kPluginClass);
   userDefaults = &host.standardUserDefaults();
-  writeDefaults(*userDefaults);
-
-  QVClass* mailBundle = runtime.classNamed(mail::kMailBundleClass);
-  if (mailBundle == nullptr) {
-    qvLog("Bundle support not available.");
-    return;
-  }
-  plugin.setSuperclass(mailBundle);
-  try {
-    send(plugin, mail::kRegisterBundle);
-  } catch (const QVRuntimeError&) {
-    // Mail's own registration failed; the exchanges below still stand alone.
-  }
-
-  const ExchangeRow rows[] = {
-      {mail::kMessageGeneratorClass, mail::kNewMessage.name, mail::kMessageGeneratorClass,
-       kQVNewMessage.name, true, "Failed (0x002a)."},
-      {mail::kAttachmentViewControllerClass, mail::kShouldBeDisplayedInlineByDefault.name, "AVC",
-       kQVShouldBeDisplayedInlineByDefault.name, true, "Failed (0x003)."},
-      {mail::kAttachmentViewControllerClass, mail::kCanBeDisplayedInline.name, "AVC",
-       kQVCanBeDisplayedInline.name, true, "Failed (0x004)."},
-      {mail::kPreferencesClass, mail::kSharedPreferences.name, mail::kPreferencesClass,
-       kQVSharedPreferences.name, false, "Failed (0x100)."},
-  };
-  for (const ExchangeRow& row : rows) {
-    if (!fun(runtime, row.hostClass, row.hostSelector, row.replacementClass,
-             row.replacementSelector, row.instanceMethod)) {
-      qvLog(row.failure);
-      return;
-    }
-  }
-
-  if (qvBundle != nullptr) {
-    if (auto path = qvBundle->pathForImageResource("QVStowletIcon")) {
-      host.nameImage(*path, "QVStowletIcon");
-    }
-  }
-  installMenuItem(host);
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
-  qvLog("Ready.");
+  StandInRuntime runtimePort(runtime);
+  StandInApplication application(host);
+  (void)runStartup(runtimePort, application, *userDefaults);
 }
 
 }  // namespace qv

@@ -21,6 +21,11 @@
 
 namespace qv {
 
+// The stand-in host's application behind the port the shared rules use; null before the
+// host starts.
+class QVApplicationPort;
+QVApplicationPort* standInApplication();
+
 class QVMailPlugin {
  public:
   QVMailPlugin() = delete;

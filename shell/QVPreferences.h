@@ -44,11 +44,6 @@ inline constexpr QVSelector<void(QVObjectRef)> kOpenSupport{"openSupport:"};
 // The replacement for NSPreferences +sharedPreferences.
 inline constexpr QVSelector<QVObjectRef()> kQVSharedPreferences{"QVSharedPreferences"};
 
-inline constexpr std::string_view kPaneName = "Stowlet";
-inline constexpr std::string_view kSupportAddress = "https://stowlet.example.org/faq";
-inline constexpr std::string_view kRestartAlert =
-    "Changing this setting requires Mail app restart.\n\nPlease restart your Mail app, thank you.";
-
 // Registers the class QVPreferences under Mail's NSPreferencesModule.
 QVClass& registerPreferencesPane(QVRuntime& runtime);
 // Adds +QVSharedPreferences to NSPreferences (category QVTraits); false without that class.

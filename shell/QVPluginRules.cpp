@@ -1,0 +1,154 @@
+#include "shell/QVPluginRules.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "host/QVLog.h"
+#include "host/QVSettingKeys.h"
+#include "host/QVSignatureName.h"
+#include "shell/QVSettings.h"
+
+namespace qv {
+
+namespace {
+
+bool stored(const QVUserDefaults* store) {
+  return store != nullptr && store->boolForKey(keys::kEnabled);
+}
+void store(QVUserDefaults* store, bool on) {
+  if (store != nullptr) store->setBool(on, keys::kEnabled);
+}
+
+}  // namespace
+
+QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& application,
+                           QVUserDefaults& store) {
+  writeDefaults(store);
+  if (!runtime.hasClass(kMailBundleClass)) {
+    qvLog("Bundle support not available.");
+    return nullptr;
+  }
+  if (!runtime.setSuperclass(kPluginClass, kMailBundleClass)) {
+    // Mail's registration; its failure leaves the exchanges to stand alone.
+    (void)runtime.sendToClass(kPluginClass, "registerBundle");
+  }
+  for (const QVExchangeRow& row : kExchangeRows) {
+    if (runtime.exchange(row.hostClass, row.hostSelector, row.replacementClass,
+                         row.replacementSelector, row.instanceMethod)) {
+      qvLog(row.failure);
+      return nullptr;
+    }
+  }
+  application.nameIcon();
+  QVMenuItemPort* item = application.installMenuItem(stored(&store));
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  qvLog("Ready.");
+  return item;
+}
+
+void toggleMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults) {
+  if (item == nullptr) {
+    store(defaults, !stored(defaults));
+    return;
+  }
+  item->setOn(!stored(defaults));
+  store(defaults, item->isOn());
+}
+
+void toggleMenuItemTo(QVMenuItemPort* item, QVUserDefaults* defaults, bool state) {
+  if (item == nullptr) {
+    store(defaults, state);
+    return;
+  }
+  if (item->isOn() == state) return;
+  toggleMenuItem(item, defaults);
+}
+
+void switchMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults, bool on) {
+  if (item != nullptr) item->setOn(on);
+  store(defaults, on);
+}
+
+bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
+                                      const std::optional<std::string>& filename) {
+  if (store == nullptr || !store->boolForKey(keys::kEnabled)) return true;
+  if (!store->boolForKey(keys::kAAI)) return true;
+  if (!store->boolForKey(keys::kDSI)) return false;
+  const std::string signature = signatureName(store);
+  if (!filename) return true;
+  if (signature.empty()) return false;
+  return filename->find(signature) != std::string::npos;
+}
+
+const std::array<QVPaneBoolean, 5> kPaneBooleans{{
+    {"isPluginEnabled", "setIsPluginEnabled:", keys::kEnabled},
+    {"isDisplayAttachmentsAsIcons", "setIsDisplayAttachmentsAsIcons:", keys::kAAI},
+    {"isDisplaySignaturesInline", "setIsDisplaySignaturesInline:", keys::kDSI},
+    {"isDisableInlineAttachments", "setIsDisableInlineAttachments:",
+     keys::kDisableInlineAttachments},
+    {"isDisableInlineAttachmentsAll", "setIsDisableInlineAttachmentsAll:",
+     keys::kDisableInlineAttachmentsAll},
+}};
+
+const QVPaneBoolean* paneBooleanNamed(std::string_view selector) {
+  for (const QVPaneBoolean& property : kPaneBooleans) {
+    if (property.getter == selector || property.setter == selector) return &property;
+  }
+  return nullptr;
+}
+
+bool paneBoolean(const QVUserDefaults* store, const QVPaneBoolean& property) {
+  return store != nullptr && store->boolForKey(property.key);
+}
+
+void setPaneBoolean(QVUserDefaults* store, const QVPaneBoolean& property, bool value,
+                    QVMenuItemPort* item) {
+  if (property.key == keys::kEnabled) {
+    toggleMenuItemTo(item, store, value);
+  } else if (store != nullptr) {
+    store->setBool(value, property.key);
+  }
+}
+
+std::optional<std::string> paneFilename(const QVUserDefaults* store) {
+  if (store == nullptr) return std::nullopt;
+  std::optional<QVDefaultsValue> value = store->objectForKey(keys::kSignatureFilename);
+  const auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
+  if (text == nullptr) return std::nullopt;
+  return *text;
+}
+
+void setPaneFilename(QVUserDefaults* store, const std::optional<std::string>& name) {
+  if (store == nullptr) return;
+  store->setValue(name.value_or(std::string(keys::kDefaultSignatureFilename)),
+                  keys::kSignatureFilename);
+}
+
+void setPaneLegacy(QVUserDefaults* store, QVApplicationPort& application, bool on) {
+  if (store != nullptr) store->setBool(on, keys::kLegacy);
+  application.runAlert(kRestartAlert);
+}
+
+std::string paneVersion(QVApplicationPort& application) {
+  return "Version: " +
+         application.infoDictionaryValue("CFBundleShortVersionString").value_or("(null)");
+}
+
+std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store) {
+  const auto read = [&](std::string_view key) { return store != nullptr && store->boolForKey(key); };
+  return {{{"setIsPluginEnabled:", read(keys::kEnabled)},
+           {"setIsDisableInlineAttachments:", read(keys::kDisableInlineAttachments)},
+           {"setIsDisableInlineAttachmentsAll:", read(keys::kDisableInlineAttachmentsAll)}}};
+}
+
+bool paneToBeAdded(bool hasController, bool& added) {
+  if (!hasController || added) return false;
+  added = true;
+  return true;
+}
+
+void paneAdded(bool windowHasToolbar) {
+  if (windowHasToolbar) qvLog(kToolbarNotice);
+}
+
+}  // namespace qv

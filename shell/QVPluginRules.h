@@ -1,0 +1,117 @@
+#pragma once
+// The plug-in shell's decisions, shared by every host: the start-up's steps and failure
+// messages, the menu toggle's rules, the display policy and the preferences pane's
+// bindings. Each host supplies the ports (host/QVPluginPort.h) and the settings store.
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/QVPluginPort.h"
+#include "host/QVUserDefaults.h"
+
+namespace qv {
+
+// One exchange of the start-up: Mail's method for the plug-in's replacement.
+struct QVExchangeRow {
+  std::string_view hostClass;
+  std::string_view hostSelector;
+  std::string_view replacementClass;
+  std::string_view replacementSelector;
+  bool instanceMethod;
+  std::string_view failure;  // logged when the exchange cannot be made; the start-up stops
+};
+
+// In the order they are made.
+inline constexpr std::array<QVExchangeRow, 4> kExchangeRows{{
+    {"MCMessageGenerator",
+     "newMessageWithHtmlString:plainTextAlternative:otherHtmlStringsAndAttachments:headers:",
+     "MCMessageGenerator", "QVNewMessageWithHtmlString:plain:other:hdrs:", true,
+     "Failed (0x002a)."},
+    {"AttachmentViewController", "shouldBeDisplayedInlineByDefault", "AVC",
+     "QVShouldBeDisplayedInlineByDefault", true, "Failed (0x003)."},
+    {"AttachmentViewController", "canBeDisplayedInline", "AVC", "QVCanBeDisplayedInline", true,
+     "Failed (0x004)."},
+    {"NSPreferences", "sharedPreferences", "NSPreferences", "QVSharedPreferences", false,
+     "Failed (0x100)."},
+}};
+
+inline constexpr std::string_view kPluginClass = "QVMailPlugin";
+inline constexpr std::string_view kMailBundleClass = "MVMailBundle";
+inline constexpr std::string_view kMenuTitle = "QV's Stowlet";
+inline constexpr std::string_view kMenuToolTip = "Enable/Disable QV's Stowlet Plugin";
+inline constexpr std::string_view kIconName = "QVStowletIcon";
+
+// The start-up, after the host has set userDefaults and qvBundle and added the plug-in's
+// methods to its classes:
+//   1. the default settings; 2. MVMailBundle becomes QVMailPlugin's superclass and the
+//   bundle is registered ("Bundle support not available." when Mail has no MVMailBundle);
+//   3. the four exchanges, stopping at the first that fails with its message; 4. the icon
+//   named; 5. the menu item (kept for the toggles); 6. rand() seeded with the time;
+//   7. "Ready.". Each message goes to the log as "QVMailPlugin - <message>".
+// The menu item the start-up made, or null when it stopped before.
+QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& application,
+                           QVUserDefaults& store);
+
+// The menu toggle over the plug-in's item (null when the start-up made none: the setting
+// alone is switched) and the store.
+// toggle: flips the check mark and QVStowletEnabled, deciding by the stored setting.
+void toggleMenuItem(QVMenuItemPort* item, QVUserDefaults* store);
+// toggleTo: nothing when the item shows the wanted state already, else toggle.
+void toggleMenuItemTo(QVMenuItemPort* item, QVUserDefaults* store, bool state);
+void switchMenuItem(QVMenuItemPort* item, QVUserDefaults* store, bool on);  // toggleOn / Off
+
+// The display policy: whether an attachment with this file name (nothing: none, or no
+// attachment) is shown inline by default. Every attachment can be shown inline.
+//   QVStowletEnabled false -> inline; QVStowletAAI false -> inline; QVStowletDSI false -> icon;
+//   no file name -> inline; empty signature name -> icon; else inline when the file name
+//   contains the signature name (case-sensitive).
+[[nodiscard]] bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
+                                                    const std::optional<std::string>& filename);
+
+// The preferences pane "Stowlet".
+inline constexpr std::string_view kPaneName = "Stowlet";
+inline constexpr std::string_view kPaneIconName = "QVStowletIcon.png";
+inline constexpr std::string_view kSupportAddress = "https://stowlet.example.org/faq";
+inline constexpr std::string_view kRestartAlert =
+    "Changing this setting requires Mail app restart.\n\nPlease restart your Mail app, thank you.";
+inline constexpr std::string_view kToolbarNotice = "Preference notice 42";
+
+// The pane's Boolean properties, each a view onto one setting. isPluginEnabled's setter goes
+// through the menu toggle (toggleTo) instead of writing the setting.
+struct QVPaneBoolean {
+  std::string_view getter;
+  std::string_view setter;
+  std::string_view key;
+};
+extern const std::array<QVPaneBoolean, 5> kPaneBooleans;
+[[nodiscard]] const QVPaneBoolean* paneBooleanNamed(std::string_view selector);
+[[nodiscard]] bool paneBoolean(const QVUserDefaults* store, const QVPaneBoolean& property);
+void setPaneBoolean(QVUserDefaults* store, const QVPaneBoolean& property, bool value,
+                    QVMenuItemPort* item);
+
+// filename: the stored text under QVStowletSignatureFilename, or nothing.
+[[nodiscard]] std::optional<std::string> paneFilename(const QVUserDefaults* store);
+// setFilename: nothing stores "email-signature"; any text as it is, an empty one too.
+void setPaneFilename(QVUserDefaults* store, const std::optional<std::string>& name);
+// setIsLegacy: the value stored, then the restart alert, every time.
+void setPaneLegacy(QVUserDefaults* store, QVApplicationPort& application, bool on);
+// version: "Version: <CFBundleShortVersionString>".
+[[nodiscard]] std::string paneVersion(QVApplicationPort& application);
+// willBeDisplayed: the values re-published through the pane's setters, in order: the
+// enabled state (to setIsPluginEnabled:), the two inline-attachment options.
+struct QVRepublished {
+  std::string_view setter;
+  bool value;
+};
+[[nodiscard]] std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store);
+
+// Adding the pane when Mail asks for its preferences controller: true when it is to be
+// added now (a controller is there and `added`, the host's process-wide flag, is not set
+// yet); then `added` is set.
+[[nodiscard]] bool paneToBeAdded(bool hasController, bool& added);
+// After the pane was added: logs the notice when the window already had a toolbar.
+void paneAdded(bool windowHasToolbar);
+
+}  // namespace qv
