@@ -5,6 +5,7 @@
 #                         ThreadSanitizer, and each fuzz target for 30 seconds
 #   make fuzz SECONDS=N   every fuzz target for N seconds (default 60)
 #   make bench            the benchmarks (never part of the tests)
+#   make bundle           Stowlet.mailbundle alone (build/default/Stowlet.mailbundle)
 #   make install PREFIX=P the command, its GMime module and resources under P
 #   make format           formats the sources with the committed .clang-format
 
@@ -14,7 +15,7 @@ SECONDS  ?= 60
 # The demo keeps its settings inside the build folder, not in the user's home.
 RUN_DEFAULTS := $(BUILD)/run-defaults.plist
 
-.PHONY: install all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
+.PHONY: bundle install all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
 
 all: build
 
@@ -26,6 +27,9 @@ configure: deps
 
 build: configure
 	cmake --build --preset $(PRESET)
+
+bundle: configure
+	cmake --build --preset $(PRESET) --target stowlet_bundle
 
 run: build
 	./$(BUILD)/stowlet --defaults $(RUN_DEFAULTS) demo
@@ -62,11 +66,11 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files '*.cpp' '*.h' '*.mm' | xargs clang-format -i
 
 # The committed .clang-format, held: a file it would change fails the tests.
 format-check: deps
-	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	git ls-files '*.cpp' '*.h' '*.mm' | xargs clang-format --dry-run --Werror
 
 clean:
 	rm -rf build

@@ -48,8 +48,8 @@ void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
   std::optional<QVHookPlan> plan;
   std::optional<std::string> html;  // the HTML as it came, when the plan needs it
   try {
-    const bool on = store != nullptr && store->boolForKey(keys::kEnabled) &&
-                    !store->boolForKey(keys::kLegacy);
+    const bool on =
+        store != nullptr && store->boolForKey(keys::kEnabled) && !store->boolForKey(keys::kLegacy);
     if (on && call.hasPlainText()) {
       if (std::optional<std::vector<QVListItem>> list = call.list(); list && !list->empty()) {
         plan = planHook(*list, signatureName(store));

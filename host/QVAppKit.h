@@ -3,13 +3,13 @@
 // items, the plug-in's bundle, named images, alerts, the web browser, the clock's seed.
 // The plug-in reaches them through QVHost::current(); the stand-in Mail provides them.
 
-#include "host/QVPluginPort.h"
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+#include "host/QVPluginPort.h"
 
 #include "host/QVRuntime.h"
 #include "host/QVUserDefaults.h"

@@ -8,6 +8,7 @@ packages=(
   libre2-dev libplist-dev libplist++-dev libcli11-dev libgmime-3.0-dev
   clang libclang-rt-dev clang-format
   time
+  gobjc++ libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 xvfb
 )
 
 missing=()

@@ -11,8 +11,8 @@
 #include "shell/QVDisplayPolicy.h"
 #include "shell/QVExchange.h"
 #include "shell/QVGlobals.h"
-#include "shell/QVPreferences.h"
 #include "shell/QVPluginRules.h"
+#include "shell/QVPreferences.h"
 #include "shell/QVSettings.h"
 
 namespace qv {
@@ -76,9 +76,7 @@ class StandInApplication final : public QVApplicationPort {
     qvMenuItem->setOn(on);
     return qvMenuItem.get();
   }
-  void runAlert(std::string_view message) override {
-    host_.runAlert(std::string(message), {"OK"});
-  }
+  void runAlert(std::string_view message) override { host_.runAlert(std::string(message), {"OK"}); }
   void openURL(std::string_view address) override { host_.openURL(std::string(address)); }
   std::optional<std::string> infoDictionaryValue(std::string_view key) override {
     if (qvBundle == nullptr) return std::nullopt;

@@ -84,10 +84,10 @@ const std::array<QVPaneBoolean, 5> kPaneBooleans{{
     {"isPluginEnabled", "setIsPluginEnabled:", keys::kEnabled},
     {"isDisplayAttachmentsAsIcons", "setIsDisplayAttachmentsAsIcons:", keys::kAAI},
     {"isDisplaySignaturesInline", "setIsDisplaySignaturesInline:", keys::kDSI},
-    {"isDisableInlineAttachments", "setIsDisableInlineAttachments:",
-     keys::kDisableInlineAttachments},
-    {"isDisableInlineAttachmentsAll", "setIsDisableInlineAttachmentsAll:",
-     keys::kDisableInlineAttachmentsAll},
+    {"isDisableInlineAttachments",
+     "setIsDisableInlineAttachments:", keys::kDisableInlineAttachments},
+    {"isDisableInlineAttachmentsAll",
+     "setIsDisableInlineAttachmentsAll:", keys::kDisableInlineAttachmentsAll},
 }};
 
 const QVPaneBoolean* paneBooleanNamed(std::string_view selector) {
@@ -135,7 +135,9 @@ std::string paneVersion(QVApplicationPort& application) {
 }
 
 std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store) {
-  const auto read = [&](std::string_view key) { return store != nullptr && store->boolForKey(key); };
+  const auto read = [&](std::string_view key) {
+    return store != nullptr && store->boolForKey(key);
+  };
   return {{{"setIsPluginEnabled:", read(keys::kEnabled)},
            {"setIsDisableInlineAttachments:", read(keys::kDisableInlineAttachments)},
            {"setIsDisableInlineAttachmentsAll:", read(keys::kDisableInlineAttachmentsAll)}}};

@@ -53,10 +53,10 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
                            if (!name || current == nullptr) return nullptr;
                            return current->makeString(*name);
                          }));
-  pane.addInstanceMethod(kSetFilename, std::function<void(QVObject&, QVObjectRef)>(
-                                           [](QVObject&, QVObjectRef name) {
-                                             setPaneFilename(userDefaults, stringValue(name));
-                                           }));
+  pane.addInstanceMethod(
+      kSetFilename, std::function<void(QVObject&, QVObjectRef)>([](QVObject&, QVObjectRef name) {
+        setPaneFilename(userDefaults, stringValue(name));
+      }));
   pane.addInstanceMethod(kSetIsLegacy, std::function<void(QVObject&, bool)>([](QVObject&, bool on) {
                            if (QVApplicationPort* application = standInApplication()) {
                              setPaneLegacy(userDefaults, *application, on);
@@ -85,12 +85,11 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
 
   // The module's own calls.
   pane.addInstanceMethod(mail::kAwakeFromNib, std::function<void(QVObject&)>([](QVObject&) {}));
-  pane.addInstanceMethod(
-      mail::kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject& self) {
-        for (const QVRepublished& value : paneWillBeDisplayed(userDefaults)) {
-          send(self, QVSelector<void(bool)>{value.setter}, value.value);
-        }
-      }));
+  pane.addInstanceMethod(mail::kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject& self) {
+                           for (const QVRepublished& value : paneWillBeDisplayed(userDefaults)) {
+                             send(self, QVSelector<void(bool)>{value.setter}, value.value);
+                           }
+                         }));
   pane.addInstanceMethod(mail::kImageForPreferenceNamed,
                          std::function<std::optional<std::string>(QVObject&, std::string)>(
                              [](QVObject&, std::string) -> std::optional<std::string> {

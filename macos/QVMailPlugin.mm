@@ -1,0 +1,160 @@
+#include "QVMailPlugin.h"
+
+#import <AppKit/AppKit.h>
+#include <objc/runtime.h>
+
+#include "QVObjCBridge.h"
+#include "QVSuperclass.h"
+#include "host/QVLog.h"
+#include "shell/QVPluginRules.h"
+
+namespace qv::objc {
+
+namespace {
+
+// The system log: each line as it stands (it never serves as a format).
+class NSLogSink final : public QVLogSink {
+ public:
+  void writeLine(std::string_view line) override { NSLog(@"%@", string(line)); }
+};
+
+class Runtime final : public QVRuntimePort {
+ public:
+  bool hasClass(std::string_view name) override { return NSClassFromString(string(name)) != Nil; }
+
+  std::optional<std::string> setSuperclass(std::string_view className,
+                                           std::string_view superclassName) override {
+    if (!qv::objc::setSuperclass(NSClassFromString(string(className)),
+                                 NSClassFromString(string(superclassName)))) {
+      return "no class " + std::string(className) + " or " + std::string(superclassName);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::string> sendToClass(std::string_view className,
+                                         std::string_view selector) override {
+    Class cls = NSClassFromString(string(className));
+    SEL sel = NSSelectorFromString(string(selector));
+    if (cls == Nil || ![cls respondsToSelector:sel]) return "no " + std::string(selector);
+    try {
+      [cls performSelector:sel];
+    } catch (...) {
+      return "registerBundle raised";
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::string> exchange(std::string_view hostClass, std::string_view hostSelector,
+                                      std::string_view replacementClass,
+                                      std::string_view replacementSelector,
+                                      bool instanceMethod) override {
+    const auto lookUp = [&](std::string_view className, std::string_view selector) -> Method {
+      Class cls = NSClassFromString(string(className));
+      if (cls == Nil) return nullptr;
+      SEL sel = NSSelectorFromString(string(selector));
+      return instanceMethod ? class_getInstanceMethod(cls, sel) : class_getClassMethod(cls, sel);
+    };
+    Method host = lookUp(hostClass, hostSelector);
+    Method replacement = lookUp(replacementClass, replacementSelector);
+    if (host == nullptr) return "no method " + std::string(hostSelector);
+    if (replacement == nullptr) return "no method " + std::string(replacementSelector);
+    method_exchangeImplementations(host, replacement);
+    return std::nullopt;
+  }
+};
+
+class Application final : public QVApplicationPort {
+ public:
+  void nameIcon() override {
+    NSString* path = [qvBundle pathForImageResource:string(kIconName)];
+    if (path == nil) return;
+    // Kept for the life of the process: the named-image store finds it by its name.
+    NSImage* icon = [[NSImage alloc] initByReferencingFile:path];
+    [icon setName:string(kIconName)];
+  }
+
+  QVMenuItemPort* installMenuItem(bool on) override {
+    NSMenu* appMenu = nil;
+    try {
+      appMenu = [[[[NSApplication sharedApplication] mainMenu] itemAtIndex:0] submenu];
+    } catch (...) {
+      appMenu = nil;  // no application (no display): the item stands alone
+    }
+    NSString* title = [NSString stringWithFormat:@"%@", string(kMenuTitle)];
+    qvMenuItem = [[NSMenuItem alloc] initWithTitle:title
+                                            action:@selector(toggle:)
+                                     keyEquivalent:@""];
+    [qvMenuItem setState:on ? NSOnState : NSOffState];
+    [qvMenuItem setEnabled:YES];
+    [qvMenuItem setTarget:[QVMailPlugin class]];
+    [qvMenuItem setToolTip:string(kMenuToolTip)];
+    if (appMenu != nil) {
+      [appMenu insertItem:qvMenuItem atIndex:1];
+      [appMenu insertItem:[NSMenuItem separatorItem] atIndex:1];
+    }
+    return menuItemPort();
+  }
+
+  void runAlert(std::string_view message) override {
+    NSAlert* alert = [[NSAlert alloc] init];
+    [alert setMessageText:string(message)];
+    [alert addButtonWithTitle:@"OK"];
+    [alert runModal];
+    [alert release];
+  }
+
+  void openURL(std::string_view address) override {
+    [[NSWorkspace sharedWorkspace] openURL:[NSURL URLWithString:string(address)]];
+  }
+
+  std::optional<std::string> infoDictionaryValue(std::string_view key) override {
+    return text([qvBundle objectForInfoDictionaryKey:string(key)]);
+  }
+};
+
+}  // namespace
+
+QVApplicationPort& application() {
+  static Application app;
+  return app;
+}
+
+}  // namespace qv::objc
+
+@implementation QVMailPlugin
+
++ (void)initialize {
+  if (self != [QVMailPlugin class]) return;
+  NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+  static qv::objc::NSLogSink sink;
+  qv::setLogSink(&sink);
+  qvBundle = [[NSBundle bundleForClass:self] retain];
+  static qv::objc::QVNSUserDefaults store([NSUserDefaults standardUserDefaults]);
+  qv::userDefaults = &store;
+  // What a bundle's categories would bring: the plug-in's methods on Mail's classes.
+  (void)qv::objc::addGeneratorTraits();
+  (void)qv::objc::addPreferencesTraits();
+  (void)qv::objc::makePreferencesModule();
+  qv::objc::Runtime runtime;
+  (void)qv::runStartup(runtime, qv::objc::application(), store);
+  [pool release];
+}
+
++ (void)toggle:(id)sender {
+  (void)sender;
+  qv::toggleMenuItem(qv::objc::menuItemPort(), qv::userDefaults);
+}
+
++ (void)toggleTo:(BOOL)state {
+  qv::toggleMenuItemTo(qv::objc::menuItemPort(), qv::userDefaults, state != NO);
+}
+
++ (void)toggleOn {
+  qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, true);
+}
+
++ (void)toggleOff {
+  qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, false);
+}
+
+@end

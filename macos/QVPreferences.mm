@@ -1,0 +1,251 @@
+// The preferences pane "Stowlet": QVPreferences, made a subclass of Mail's
+// NSPreferencesModule at the start-up, and +QVSharedPreferences, the replacement for
+// NSPreferences' +sharedPreferences that adds the pane once. The pane's bindings are shared
+// (shell/QVPluginRules.h); its view is built from the pane description in the bundle's
+// resources (QVPreferences.pane.plist), the same one the terminal pane draws.
+
+#import <AppKit/AppKit.h>
+#include <objc/runtime.h>
+
+#include "QVMailPlugin.h"
+#include "QVObjCBridge.h"
+#include "QVSuperclass.h"
+#include "host/QVLog.h"
+#include "shell/QVPluginRules.h"
+
+// Mail's, sent by name.
+@interface NSObject (QVMailPreferences)
++ (id)QVSharedPreferences;
++ (id)sharedInstance;
+- (void)addPreferenceNamed:(NSString*)name owner:(id)owner;
+- (id)toolbar;
+@end
+
+// Declared under NSObject: its instance variables are its base class's only (its one stored
+// string lives outside the object, so that the run-time base class's layout stands).
+@interface QVPreferences : NSObject
+- (id)filename;
+- (void)setFilename:(id)name;
+- (void)setIsLegacy:(BOOL)on;
+- (NSString*)version;
+- (NSString*)setSignatureFilename;
+- (void)setSetSignatureFilename:(NSString*)name;
+- (void)openSupport:(id)sender;
+- (void)awakeFromNib;
+- (void)willBeDisplayed;
+- (NSImage*)imageForPreferenceNamed:(NSString*)name;
+// The pane's view: its controls, from the pane description, bound to the properties above.
+- (NSView*)viewForPreferenceNamed:(NSString*)name;
+- (NSArray*)QVControls;
+- (void)QVControlChanged:(id)sender;
+@end
+
+namespace {
+
+NSString* storedSignatureFilename = nil;
+
+// The five Boolean properties, one getter and one setter each, found by selector.
+BOOL paneGetter(id, SEL cmd) {
+  const qv::QVPaneBoolean* property = qv::paneBooleanNamed(sel_getName(cmd));
+  return property != nullptr && qv::paneBoolean(qv::userDefaults, *property) ? YES : NO;
+}
+
+void paneSetter(id, SEL cmd, BOOL value) {
+  if (const qv::QVPaneBoolean* property = qv::paneBooleanNamed(sel_getName(cmd))) {
+    qv::setPaneBoolean(qv::userDefaults, *property, value != NO, qv::objc::menuItemPort());
+  }
+}
+
+void send(id target, NSString* selector, BOOL value) {
+  SEL sel = NSSelectorFromString(selector);
+  if (![target respondsToSelector:sel]) return;
+  typedef void (*Setter)(id, SEL, BOOL);
+  qv::objc::function<Setter>([target methodForSelector:sel])(target, sel, value);
+}
+
+BOOL get(id target, NSString* selector) {
+  SEL sel = NSSelectorFromString(selector);
+  if (![target respondsToSelector:sel]) return NO;
+  typedef BOOL (*Getter)(id, SEL);
+  return qv::objc::function<Getter>([target methodForSelector:sel])(target, sel);
+}
+
+id sharedPreferences(id self, SEL) {
+  // After the exchange this runs Mail's own +sharedPreferences.
+  id controller = [self QVSharedPreferences];
+  static bool added = false;
+  Class pane = NSClassFromString(@"QVPreferences");
+  if (!qv::paneToBeAdded(controller != nil, added)) return controller;
+  id module = [pane sharedInstance];
+  [controller addPreferenceNamed:qv::objc::string(qv::kPaneName) owner:module];
+  id window = nil;
+  try {
+    window = [controller valueForKey:@"_preferencesPanel"];
+  } catch (...) {
+    window = nil;
+  }
+  qv::paneAdded(window != nil && [window respondsToSelector:@selector(toolbar)] &&
+                [window toolbar] != nil);
+  return controller;
+}
+
+}  // namespace
+
+@implementation QVPreferences
+
++ (void)initialize {
+  if (self != [QVPreferences class]) return;
+  const char* getterTypes = [[NSString stringWithFormat:@"%s@:", @encode(BOOL)] UTF8String];
+  const char* setterTypes = [[NSString stringWithFormat:@"v@:%s", @encode(BOOL)] UTF8String];
+  for (const qv::QVPaneBoolean& property : qv::kPaneBooleans) {
+    class_addMethod(self, sel_registerName(std::string(property.getter).c_str()),
+                    qv::objc::implementation(&paneGetter), getterTypes);
+    class_addMethod(self, sel_registerName(std::string(property.setter).c_str()),
+                    qv::objc::implementation(&paneSetter), setterTypes);
+  }
+}
+
+- (id)filename {
+  std::optional<std::string> name = qv::paneFilename(qv::userDefaults);
+  return name ? qv::objc::string(*name) : nil;
+}
+
+- (void)setFilename:(id)name {
+  qv::setPaneFilename(qv::userDefaults, qv::objc::text(name));
+}
+
+- (void)setIsLegacy:(BOOL)on {
+  qv::setPaneLegacy(qv::userDefaults, qv::objc::application(), on != NO);
+}
+
+- (NSString*)version {
+  return qv::objc::string(qv::paneVersion(qv::objc::application()));
+}
+
+- (NSString*)setSignatureFilename {
+  return [[storedSignatureFilename retain] autorelease];
+}
+
+- (void)setSetSignatureFilename:(NSString*)name {
+  NSString* copy = [name copy];
+  [storedSignatureFilename release];
+  storedSignatureFilename = copy;
+}
+
+- (void)openSupport:(id)sender {
+  (void)sender;
+  qv::objc::application().openURL(qv::kSupportAddress);
+}
+
+- (void)awakeFromNib {
+}
+
+- (void)willBeDisplayed {
+  for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::userDefaults)) {
+    send(self, qv::objc::string(value.setter), value.value ? YES : NO);
+  }
+}
+
+- (NSImage*)imageForPreferenceNamed:(NSString*)name {
+  (void)name;
+  NSImage* icon = [NSImage imageNamed:qv::objc::string(qv::kPaneIconName)];
+  // A named-image store that does not take the name with its extension (GNUstep's) has
+  // the icon under the name the start-up gave it.
+  return icon != nil ? icon : [NSImage imageNamed:qv::objc::string(qv::kIconName)];
+}
+
+// A switch's or the button's click: the control's tag is its row in the description.
+- (void)QVControlChanged:(id)sender {
+  NSArray* controls = [self QVControls];
+  const NSInteger row = [sender tag];
+  if (row < 0 || row >= static_cast<NSInteger>([controls count])) return;
+  NSDictionary* control = [controls objectAtIndex:static_cast<NSUInteger>(row)];
+  NSString* kind = [control objectForKey:@"Kind"];
+  if ([kind isEqualToString:@"switch"]) {
+    send(self, [control objectForKey:@"Set"], [sender state] == NSOnState ? YES : NO);
+  } else if ([kind isEqualToString:@"text"]) {
+    [self setFilename:[sender stringValue]];
+  } else if ([kind isEqualToString:@"button"]) {
+    SEL action = NSSelectorFromString([control objectForKey:@"Action"]);
+    if ([self respondsToSelector:action]) [self performSelector:action withObject:sender];
+  }
+}
+
+- (NSArray*)QVControls {
+  NSString* path = [qvBundle pathForResource:@"QVPreferences.pane" ofType:@"plist"];
+  NSDictionary* pane = path != nil ? [NSDictionary dictionaryWithContentsOfFile:path] : nil;
+  NSArray* controls = [pane objectForKey:@"Controls"];
+  return controls != nil ? controls : [NSArray array];
+}
+
+- (NSView*)viewForPreferenceNamed:(NSString*)name {
+  (void)name;
+  NSArray* controls = [self QVControls];
+  const CGFloat rowHeight = 28, width = 420;
+  const CGFloat height = rowHeight * ([controls count] + 1);
+  NSView* view = [[[NSView alloc] initWithFrame:NSMakeRect(0, 0, width, height)] autorelease];
+  for (NSUInteger row = 0; row < [controls count]; ++row) {
+    NSDictionary* control = [controls objectAtIndex:row];
+    NSString* kind = [control objectForKey:@"Kind"];
+    NSString* title = [control objectForKey:@"Title"];
+    const NSRect frame = NSMakeRect(12, height - rowHeight * (row + 1), width - 24, 22);
+    NSControl* made = nil;
+    if ([kind isEqualToString:@"switch"] || [kind isEqualToString:@"button"]) {
+      NSButton* button = [[[NSButton alloc] initWithFrame:frame] autorelease];
+      [button setTitle:title != nil ? title : @""];
+      if ([kind isEqualToString:@"switch"]) {
+        [button setButtonType:NSSwitchButton];
+        NSString* getter = [control objectForKey:@"Get"];
+        NSString* setting = [control objectForKey:@"Setting"];
+        BOOL on = NO;
+        if (getter != nil) {
+          on = get(self, getter);
+        } else if (setting != nil && qv::userDefaults != nullptr) {
+          on = qv::userDefaults->boolForKey([setting UTF8String]) ? YES : NO;
+        }
+        [button setState:on ? NSOnState : NSOffState];
+      }
+      made = button;
+    } else if ([kind isEqualToString:@"text"]) {
+      NSTextField* field = [[[NSTextField alloc] initWithFrame:frame] autorelease];
+      id value = [self filename];
+      [field setStringValue:value != nil ? value : @""];
+      [field setToolTip:title];
+      made = field;
+    } else {
+      NSTextField* label = [[[NSTextField alloc] initWithFrame:frame] autorelease];
+      [label setEditable:NO];
+      [label setBezeled:NO];
+      [label setDrawsBackground:NO];
+      NSString* getter = [control objectForKey:@"Get"];
+      id value = getter != nil && [self respondsToSelector:NSSelectorFromString(getter)]
+                     ? [self performSelector:NSSelectorFromString(getter)]
+                     : title;
+      [label setStringValue:value != nil ? value : @""];
+      made = label;
+    }
+    [made setTag:static_cast<NSInteger>(row)];
+    [made setTarget:self];
+    [made setAction:@selector(QVControlChanged:)];
+    [view addSubview:made];
+  }
+  return view;
+}
+
+@end
+
+namespace qv::objc {
+
+bool addPreferencesTraits() {
+  Class preferences = NSClassFromString(@"NSPreferences");
+  if (preferences == Nil) return false;
+  class_addMethod(object_getClass(preferences), @selector(QVSharedPreferences),
+                  qv::objc::implementation(&sharedPreferences), "@@:");
+  return true;
+}
+
+bool makePreferencesModule() {
+  return setSuperclass([QVPreferences class], NSClassFromString(@"NSPreferencesModule"));
+}
+
+}  // namespace qv::objc

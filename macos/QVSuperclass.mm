@@ -1,0 +1,77 @@
+#include "QVSuperclass.h"
+
+#if defined(GNU_RUNTIME) || defined(__GNU_LIBOBJC__)
+#include <objc/runtime.h>
+#include <objc/thr.h>
+
+// GCC's runtime (module ABI 8): its class structure, the runtime's lock and the call that
+// rebuilds a class's dispatch table. None is declared in the installed headers.
+struct QVGnuClass {
+  QVGnuClass* isa;
+  QVGnuClass* super_class;
+  const char* name;
+  long version;
+  unsigned long info;
+  long instance_size;
+  void* ivars;
+  void* methods;
+  void* dtable;
+  QVGnuClass* subclass_list;
+  QVGnuClass* sibling_class;
+  void* protocols;
+  void* gc_object_type;
+};
+extern "C" objc_mutex_t __objc_runtime_mutex;
+extern "C" void __objc_update_dispatch_table_for_class(Class);
+
+namespace {
+
+// Takes `cls` out of its old superclass's list of subclasses and into the new one's: the
+// runtime rebuilds the superclass links from these lists when further classes load.
+void relink(QVGnuClass* cls, QVGnuClass* from, QVGnuClass* to) {
+  if (from != nullptr) {
+    for (QVGnuClass** link = &from->subclass_list; *link != nullptr;
+         link = &(*link)->sibling_class) {
+      if (*link == cls) {
+        *link = cls->sibling_class;
+        break;
+      }
+    }
+  }
+  cls->sibling_class = to->subclass_list;
+  to->subclass_list = cls;
+  cls->super_class = to;
+}
+
+}  // namespace
+
+bool qv::objc::setSuperclass(Class cls, Class superclass) {
+  if (cls == Nil || superclass == Nil) return false;
+  auto* gnu = reinterpret_cast<QVGnuClass*>(cls);
+  auto* super = reinterpret_cast<QVGnuClass*>(superclass);
+  objc_mutex_lock(__objc_runtime_mutex);
+  const bool ownIvars = gnu->ivars != nullptr;
+  relink(gnu->isa, gnu->isa->super_class, super->isa);
+  relink(gnu, gnu->super_class, super);
+  if (!ownIvars && gnu->instance_size < super->instance_size) {
+    gnu->instance_size = super->instance_size;
+  }
+  __objc_update_dispatch_table_for_class(reinterpret_cast<Class>(gnu->isa));
+  __objc_update_dispatch_table_for_class(cls);
+  objc_mutex_unlock(__objc_runtime_mutex);
+  return true;
+}
+
+#else
+#include <objc/runtime.h>
+
+bool qv::objc::setSuperclass(Class cls, Class superclass) {
+  if (cls == Nil || superclass == Nil) return false;
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+  class_setSuperclass(cls, superclass);
+#pragma clang diagnostic pop
+  return true;
+}
+
+#endif
