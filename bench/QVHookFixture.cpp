@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "hooks/QVGeneratorHook.h"
-#include "shell/QVExchange.h"
+#include "mail/QVExchange.h"
+#include "mail/QVGeneratorHook.h"
 #include "shell/QVSettings.h"
 
 namespace qv::bench {

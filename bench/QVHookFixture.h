@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "host/QVRuntime.h"
 #include "host/QVUserDefaults.h"
+#include "mail/QVRuntime.h"
 #include "mail/QVStandInMail.h"
 
 namespace qv::bench {

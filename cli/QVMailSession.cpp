@@ -2,7 +2,7 @@
 
 #include "cli/QVCommands.h"
 #include "host/QVLog.h"
-#include "shell/QVMailPlugin.h"
+#include "mail/QVMailPlugin.h"
 
 namespace qv::cli {
 

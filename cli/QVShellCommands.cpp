@@ -7,8 +7,8 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
-#include "hooks/QVGeneratorHook.h"
-#include "host/QVFoundation.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVGeneratorHook.h"
 #include "mail/QVMessageViewer.h"
 #include "mail/QVPreferencesWindow.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/QVAppKit.h"
+#include "mail/QVAppKit.h"
 #include "mail/QVStandInMail.h"
 
 namespace qv::mail {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/QVFoundation.h"
+#include "mail/QVFoundation.h"
 
 namespace qv::mail {
 

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "host/QVFoundation.h"
+#include "mail/QVFoundation.h"
 
 namespace qv::mail {
 

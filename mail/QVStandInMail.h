@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/QVFoundation.h"
-#include "host/QVMailInterface.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVMailInterface.h"
 #include "mail/QVMailObjects.h"
 #include "mail/QVMessageWriter.h"
 

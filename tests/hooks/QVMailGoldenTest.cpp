@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "hooks/QVGeneratorHook.h"
-#include "host/QVFoundation.h"
+#include "mail/QVExchange.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVGeneratorHook.h"
 #include "mail/QVStandInMail.h"
-#include "shell/QVExchange.h"
 #include "shell/QVSettings.h"
 #include "tests/support/QVTestSupport.h"
 

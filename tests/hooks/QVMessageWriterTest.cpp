@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/QVManipulator.h"
-#include "host/QVFoundation.h"
+#include "mail/QVFoundation.h"
 #include "mail/QVStandInMail.h"
 #include "tests/support/QVTestSupport.h"
 

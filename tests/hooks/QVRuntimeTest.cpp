@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host/QVFoundation.h"
+#include "mail/QVExchange.h"
+#include "mail/QVFoundation.h"
 #include "mail/QVStandInMail.h"
-#include "shell/QVExchange.h"
 
 namespace qv {
 namespace {

@@ -11,8 +11,8 @@
 #include <random>
 
 #include "core/QVManipulator.h"
-#include "host/QVFoundation.h"
 #include "host/QVSettingKeys.h"
+#include "mail/QVFoundation.h"
 #include "mail/QVStandInMail.h"
 #include "tests/support/QVTestSupport.h"
 

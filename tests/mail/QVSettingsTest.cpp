@@ -55,9 +55,9 @@ TEST(QVSettings, StoredValuesOfAnyKindAreLeftAlone) {
 
 #include "mail/QVMailDefaults.h"
 #include "mail/QVMailHost.h"
+#include "mail/QVMailPlugin.h"
 #include "mail/QVPreferencesWindow.h"
 #include "mail/QVStandInMail.h"
-#include "shell/QVMailPlugin.h"
 
 namespace qv {
 namespace {

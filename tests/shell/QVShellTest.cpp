@@ -6,14 +6,14 @@
 #include <ctime>
 #include <fstream>
 
-#include "hooks/QVGeneratorHook.h"
-#include "host/QVFoundation.h"
 #include "host/QVSettingKeys.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVGeneratorHook.h"
+#include "mail/QVGlobals.h"
 #include "mail/QVMailHost.h"
+#include "mail/QVMailPlugin.h"
+#include "mail/QVPreferences.h"
 #include "mail/QVStandInMail.h"
-#include "shell/QVGlobals.h"
-#include "shell/QVMailPlugin.h"
-#include "shell/QVPreferences.h"
 #include "tests/support/QVTestSupport.h"
 
 namespace qv {

@@ -8,14 +8,14 @@
 #include <atomic>
 #include <thread>
 
-#include "host/QVFoundation.h"
 #include "host/QVSettingKeys.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVGlobals.h"
 #include "mail/QVMailDefaults.h"
 #include "mail/QVMailHost.h"
 #include "mail/QVMailLog.h"
+#include "mail/QVMailPlugin.h"
 #include "mail/QVStandInMail.h"
-#include "shell/QVGlobals.h"
-#include "shell/QVMailPlugin.h"
 
 namespace qv {
 namespace {

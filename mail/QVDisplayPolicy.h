@@ -15,7 +15,7 @@
 // The signature name is QVStowletSignatureFilename ("email-signature" when absent or not a
 // text); "contains" is a case-sensitive search. Every attachment can be shown inline.
 
-#include "host/QVRuntime.h"
+#include "mail/QVRuntime.h"
 
 namespace qv {
 

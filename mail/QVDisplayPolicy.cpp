@@ -1,11 +1,11 @@
-#include "shell/QVDisplayPolicy.h"
+#include "mail/QVDisplayPolicy.h"
 
 #include <optional>
 #include <string>
 
-#include "host/QVFoundation.h"
-#include "host/QVMailInterface.h"
 #include "host/QVUserDefaults.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVMailInterface.h"
 #include "shell/QVPluginRules.h"
 
 namespace qv {

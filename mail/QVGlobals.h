@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "host/QVAppKit.h"
+#include "mail/QVAppKit.h"
 
 namespace qv {
 

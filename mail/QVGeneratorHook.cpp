@@ -1,14 +1,14 @@
-#include "hooks/QVGeneratorHook.h"
+#include "mail/QVGeneratorHook.h"
 
 #include <exception>
 #include <optional>
 
 #include "hooks/QVHookPlan.h"
 #include "hooks/QVTagRemoval.h"
-#include "host/QVFoundation.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
 #include "host/QVUserDefaults.h"
+#include "mail/QVFoundation.h"
 
 namespace qv {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/QVRuntime.h"
+#include "mail/QVRuntime.h"
 
 namespace qv::mail {
 

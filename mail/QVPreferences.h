@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "host/QVRuntime.h"
+#include "mail/QVRuntime.h"
 
 namespace qv {
 

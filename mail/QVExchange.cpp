@@ -1,4 +1,4 @@
-#include "shell/QVExchange.h"
+#include "mail/QVExchange.h"
 
 namespace qv {
 

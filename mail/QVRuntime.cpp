@@ -1,4 +1,4 @@
-#include "host/QVRuntime.h"
+#include "mail/QVRuntime.h"
 
 #include <atomic>
 

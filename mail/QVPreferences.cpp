@@ -1,13 +1,13 @@
-#include "shell/QVPreferences.h"
+#include "mail/QVPreferences.h"
 
-#include "host/QVAppKit.h"
-#include "host/QVFoundation.h"
 #include "host/QVLog.h"
-#include "host/QVMailInterface.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVUserDefaults.h"
-#include "shell/QVGlobals.h"
-#include "shell/QVMailPlugin.h"
+#include "mail/QVAppKit.h"
+#include "mail/QVFoundation.h"
+#include "mail/QVGlobals.h"
+#include "mail/QVMailInterface.h"
+#include "mail/QVMailPlugin.h"
 #include "shell/QVPluginRules.h"
 
 namespace qv {

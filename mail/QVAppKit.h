@@ -11,8 +11,8 @@
 #include <vector>
 #include "host/QVPluginPort.h"
 
-#include "host/QVRuntime.h"
 #include "host/QVUserDefaults.h"
+#include "mail/QVRuntime.h"
 
 namespace qv {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/QVRuntime.h"
+#include "mail/QVRuntime.h"
 
 namespace qv {
 

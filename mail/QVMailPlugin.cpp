@@ -1,18 +1,18 @@
-#include "shell/QVMailPlugin.h"
+#include "mail/QVMailPlugin.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "hooks/QVGeneratorHook.h"
 #include "host/QVLog.h"
-#include "host/QVMailInterface.h"
 #include "host/QVSettingKeys.h"
-#include "shell/QVDisplayPolicy.h"
-#include "shell/QVExchange.h"
-#include "shell/QVGlobals.h"
+#include "mail/QVDisplayPolicy.h"
+#include "mail/QVExchange.h"
+#include "mail/QVGeneratorHook.h"
+#include "mail/QVGlobals.h"
+#include "mail/QVMailInterface.h"
+#include "mail/QVPreferences.h"
 #include "shell/QVPluginRules.h"
-#include "shell/QVPreferences.h"
 #include "shell/QVSettings.h"
 
 namespace qv {

@@ -1,6 +1,6 @@
 #pragma once
-// The host's object runtime, as the plug-in uses it: classes found by name, methods found
-// by selector, method exchange, class membership, categories.
+// The stand-in Mail's object runtime, as the plug-in's classes on it use it: classes found
+// by name, methods found by selector, method exchange, class membership, categories.
 //
 // Every object is an instance of a runtime class; a class has a name, a superclass (which
 // can change) and two method tables. A method is an entry holding a selector and a typed

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "host/QVRuntime.h"
+#include "mail/QVRuntime.h"
 
 namespace qv {
 

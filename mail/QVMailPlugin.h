@@ -17,7 +17,7 @@
 //   7. rand() seeded with the time; 8. "Ready." in the log.
 // Nothing is ever undone.
 
-#include "host/QVAppKit.h"
+#include "mail/QVAppKit.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "host/QVAppKit.h"
+#include "mail/QVAppKit.h"
 
 #include <atomic>
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "host/QVMailInterface.h"
-#include "host/QVRuntime.h"
+#include "mail/QVMailInterface.h"
+#include "mail/QVRuntime.h"
 
 namespace qv {
 
