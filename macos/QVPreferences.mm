@@ -75,6 +75,8 @@ id sharedPreferences(id self, SEL) {
   id controller = [self QVSharedPreferences];
   static bool added = false;
   Class pane = NSClassFromString(@"QVPreferences");
+  // Without Mail's module class the pane has no shared instance to add.
+  if (pane == Nil || ![pane respondsToSelector:@selector(sharedInstance)]) return controller;
   if (!qv::paneToBeAdded(controller != nil, added)) return controller;
   id module = [pane sharedInstance];
   [controller addPreferenceNamed:qv::objc::string(qv::kPaneName) owner:module];

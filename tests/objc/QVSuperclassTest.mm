@@ -1,0 +1,71 @@
+// The superclass change on the runtime at hand: made inside +initialize, it holds for class
+// and instance methods, gives the class its new base's instance size, and survives classes
+// loaded afterwards (the runtime relinks superclasses from its subclass lists then).
+//   qv-superclass-test LATE_MODULE
+
+#import <Foundation/Foundation.h>
+#include <dlfcn.h>
+#include <objc/runtime.h>
+
+#include <cstdio>
+
+#include "QVSuperclass.h"
+
+@interface QVBase : NSObject {
+  long fields[8];
+}
++ (int)classAnswer;
+- (int)answer;
+@end
+
+@implementation QVBase
++ (int)classAnswer {
+  return 41;
+}
+- (int)answer {
+  fields[7] = 42;  // the base's last field: inside the object only with the new size
+  return static_cast<int>(fields[7]);
+}
+@end
+
+@interface QVMoved : NSObject
+@end
+
+@implementation QVMoved
++ (void)initialize {
+  if (self == [QVMoved class]) qv::objc::setSuperclass(self, [QVBase class]);
+}
+@end
+
+@interface NSObject (QVBaseMethods)
++ (int)classAnswer;
+- (int)answer;
+@end
+
+int main(int argc, char **argv) {
+  NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
+  int failures = 0;
+  const auto check = [&](bool ok, const char *what) {
+    if (!ok) {
+      ++failures;
+      std::fprintf(stderr, "FAILED: %s\n", what);
+    }
+  };
+  [QVMoved class];
+  check([QVMoved superclass] == [QVBase class], "the superclass is changed");
+  check([QVMoved classAnswer] == 41, "class methods come from the new base");
+  id moved = [[QVMoved alloc] init];
+  check([moved answer] == 42 && [moved isKindOfClass:[QVBase class]],
+        "instance methods too, and membership");
+  check(class_getInstanceSize([QVMoved class]) >= class_getInstanceSize([QVBase class]),
+        "the instance size is the new base's");
+  [moved release];
+  check(argc == 2 && dlopen(argv[1], RTLD_NOW) != nullptr, "a further module loads");
+  check(NSClassFromString(@"QVLateClass") != Nil, "its class is there");
+  check([QVMoved superclass] == [QVBase class] && [QVMoved classAnswer] == 41,
+        "the change survives classes loaded afterwards");
+  check(!qv::objc::setSuperclass(Nil, [QVBase class]), "no class: false");
+  std::printf("%s: %d failed\n", argv[0], failures);
+  [pool release];
+  return failures == 0 ? 0 : 1;
+}
