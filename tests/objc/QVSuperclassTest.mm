@@ -42,10 +42,10 @@
 - (int)answer;
 @end
 
-int main(int argc, char **argv) {
-  NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
+int main(int argc, char** argv) {
+  NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
   int failures = 0;
-  const auto check = [&](bool ok, const char *what) {
+  const auto check = [&](bool ok, const char* what) {
     if (!ok) {
       ++failures;
       std::fprintf(stderr, "FAILED: %s\n", what);

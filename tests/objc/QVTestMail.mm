@@ -687,6 +687,20 @@ struct HookRow {
   check(![defaults() boolForKey:@"QVStowletAAI"], "clicking the icons switch writes QVStowletAAI");
   [icons performClick:nil];
   check([defaults() boolForKey:@"QVStowletAAI"], "and back");
+  // The text field writes the signature name; the button opens the support page.
+  for (NSUInteger i = 0; i < [controls count]; ++i) {
+    id control = [controls objectAtIndex:i];
+    if ([control isKindOfClass:[NSTextField class]] && [control isEditable]) {
+      [control setStringValue:@"my-signature"];
+      [control sendAction:[control action] to:[control target]];
+    } else if ([control isKindOfClass:[NSButton class]] &&
+               text([control title]).rfind("Support", 0) == 0) {
+      [control performClick:nil];
+    }
+  }
+  check(text([defaults() objectForKey:@"QVStowletSignatureFilename"]) == "my-signature",
+        "the text field writes the signature name");
+  check(openedURLs.size() == 2, "the Support button opens the support page");
 }
 #endif
 
