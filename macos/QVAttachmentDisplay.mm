@@ -22,14 +22,18 @@
 @dynamic attachment;
 
 - (BOOL)QVShouldBeDisplayedInlineByDefault {
-  std::optional<std::string> name;
+  bool shown = true;
   try {
-    id attachment = [self attachment];
-    if (attachment != nil) name = qv::objc::text([attachment filename]);
+    shown =
+        qv::shouldBeDisplayedInlineByDefault(qv::userDefaults, [&]() -> std::optional<std::string> {
+          id attachment = [self attachment];
+          if (attachment == nil) return std::nullopt;
+          return qv::objc::text([attachment filename]);
+        });
   } catch (...) {
-    name.reset();  // a controller that cannot say: as an attachment without a name
+    shown = true;  // a controller that cannot say: as an attachment without a name, inline
   }
-  return qv::shouldBeDisplayedInlineByDefault(qv::userDefaults, name) ? YES : NO;
+  return shown ? YES : NO;
 }
 
 - (BOOL)QVCanBeDisplayedInline {

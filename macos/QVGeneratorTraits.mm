@@ -147,7 +147,7 @@ id removeTags(id, SEL, id html, id cids) {
   std::vector<std::string> ids;
   if ([cids isKindOfClass:[NSArray class]]) {
     for (NSUInteger i = 0; i < [(NSArray*)cids count]; ++i) {
-      if (auto id = text([(NSArray*)cids objectAtIndex:i])) ids.push_back(std::move(*id));
+      if (auto cid = text([(NSArray*)cids objectAtIndex:i])) ids.push_back(std::move(*cid));
     }
   }
   return string(qv::removeTagsWithCids(std::move(*textToClean), ids));

@@ -19,6 +19,7 @@ namespace qv::objc {
 // for a class Mail does not have.
 bool addGeneratorTraits();
 bool addPreferencesTraits();
-// Makes QVPreferences a subclass of Mail's NSPreferencesModule; false without it.
+// Makes the class QVPreferences, a subclass of Mail's NSPreferencesModule holding the pane's
+// methods; false without Mail's class.
 bool makePreferencesModule();
 }  // namespace qv::objc

@@ -24,8 +24,9 @@ class Runtime final : public QVRuntimePort {
 
   std::optional<std::string> setSuperclass(std::string_view className,
                                            std::string_view superclassName) override {
-    if (!qv::objc::setSuperclass(NSClassFromString(string(className)),
-                                 NSClassFromString(string(superclassName)))) {
+    Class superclass = NSClassFromString(string(superclassName));
+    [superclass class];  // its own class initialisation first, as for any subclass
+    if (!qv::objc::setSuperclass(NSClassFromString(string(className)), superclass)) {
       return "no class " + std::string(className) + " or " + std::string(superclassName);
     }
     return std::nullopt;
@@ -84,7 +85,7 @@ class Application final : public QVApplicationPort {
     qvMenuItem = [[NSMenuItem alloc] initWithTitle:title
                                             action:@selector(toggle:)
                                      keyEquivalent:@""];
-    [qvMenuItem setState:on ? NSOnState : NSOffState];
+    [qvMenuItem setState:on ? NSControlStateValueOn : NSControlStateValueOff];
     [qvMenuItem setEnabled:YES];
     [qvMenuItem setTarget:[QVMailPlugin class]];
     [qvMenuItem setToolTip:string(kMenuToolTip)];
@@ -131,30 +132,46 @@ QVApplicationPort& application() {
   qvBundle = [[NSBundle bundleForClass:self] retain];
   static qv::objc::QVNSUserDefaults store([NSUserDefaults standardUserDefaults]);
   qv::userDefaults = &store;
-  // What a bundle's categories would bring: the plug-in's methods on Mail's classes.
-  (void)qv::objc::addGeneratorTraits();
-  (void)qv::objc::addPreferencesTraits();
-  (void)qv::objc::makePreferencesModule();
-  qv::objc::Runtime runtime;
-  (void)qv::runStartup(runtime, qv::objc::application(), store);
+  // Nothing raises into Mail: a step that raises ends the start-up there.
+  try {
+    // What a bundle's categories would bring: the plug-in's methods on Mail's classes.
+    (void)qv::objc::addGeneratorTraits();
+    (void)qv::objc::addPreferencesTraits();
+    (void)qv::objc::makePreferencesModule();
+    qv::objc::Runtime runtime;
+    (void)qv::runStartup(runtime, qv::objc::application(), store);
+  } catch (...) {
+  }
   [pool release];
 }
 
 + (void)toggle:(id)sender {
-  (void)sender;
-  qv::toggleMenuItem(qv::objc::menuItemPort(), qv::userDefaults);
+  try {
+    (void)sender;
+    qv::toggleMenuItem(qv::objc::menuItemPort(), qv::userDefaults);
+  } catch (...) {
+  }
 }
 
 + (void)toggleTo:(BOOL)state {
-  qv::toggleMenuItemTo(qv::objc::menuItemPort(), qv::userDefaults, state != NO);
+  try {
+    qv::toggleMenuItemTo(qv::objc::menuItemPort(), qv::userDefaults, state != NO);
+  } catch (...) {
+  }
 }
 
 + (void)toggleOn {
-  qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, true);
+  try {
+    qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, true);
+  } catch (...) {
+  }
 }
 
 + (void)toggleOff {
-  qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, false);
+  try {
+    qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, false);
+  } catch (...) {
+  }
 }
 
 @end

@@ -19,6 +19,13 @@
 
 @class NSMenuItem;
 
+// The switch button type by the name each platform's AppKit has for it.
+#if defined(__APPLE__)
+#define QV_SWITCH_BUTTON NSButtonTypeSwitch
+#else
+#define QV_SWITCH_BUTTON NSSwitchButton
+#endif
+
 // The plug-in's own bundle and its menu item, as the start-up set them (nil before).
 extern NSBundle* qvBundle;
 extern NSMenuItem* qvMenuItem;

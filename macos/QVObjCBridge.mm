@@ -11,9 +11,11 @@ namespace qv::objc {
 
 std::optional<std::string> text(id object) {
   if (object == nil || ![object isKindOfClass:[NSString class]]) return std::nullopt;
-  const char* utf8 = [(NSString*)object UTF8String];
+  NSString* string = object;
+  const char* utf8 = [string UTF8String];
   if (utf8 == nullptr) return std::string();
-  return std::string(utf8, std::strlen(utf8));
+  // The length in bytes, not up to the first NUL: a text may hold one.
+  return std::string(utf8, [string lengthOfBytesUsingEncoding:NSUTF8StringEncoding]);
 }
 
 NSString* string(std::string_view text) {
@@ -69,8 +71,10 @@ namespace {
 
 class MenuItemPort final : public QVMenuItemPort {
  public:
-  bool isOn() const override { return [qvMenuItem state] == NSOnState; }
-  void setOn(bool on) override { [qvMenuItem setState:on ? NSOnState : NSOffState]; }
+  bool isOn() const override { return [qvMenuItem state] == NSControlStateValueOn; }
+  void setOn(bool on) override {
+    [qvMenuItem setState:on ? NSControlStateValueOn : NSControlStateValueOff];
+  }
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The preferences pane "Stowlet": QVPreferences, made a subclass of Mail's
-// NSPreferencesModule at the start-up, and +QVSharedPreferences, the replacement for
+// The preferences pane "Stowlet": QVPreferences, a subclass of Mail's NSPreferencesModule
+// made at the start-up (Mail's class is there only then) with the methods of
+// QVPreferencesMethods, and +QVSharedPreferences, the replacement for
 // NSPreferences' +sharedPreferences that adds the pane once. The pane's bindings are shared
 // (shell/QVPluginRules.h); its view is built from the pane description in the bundle's
 // resources (QVPreferences.pane.plist), the same one the terminal pane draws.
@@ -7,9 +8,10 @@
 #import <AppKit/AppKit.h>
 #include <objc/runtime.h>
 
+#include <cstdlib>
+
 #include "QVMailPlugin.h"
 #include "QVObjCBridge.h"
-#include "QVSuperclass.h"
 #include "host/QVLog.h"
 #include "shell/QVPluginRules.h"
 
@@ -21,9 +23,9 @@
 - (id)toolbar;
 @end
 
-// Declared under NSObject: its instance variables are its base class's only (its one stored
-// string lives outside the object, so that the run-time base class's layout stands).
-@interface QVPreferences : NSObject
+// The pane's methods, copied into QVPreferences when it is made. Never instantiated itself;
+// no instance variables (the pane's one stored string lives outside the object).
+@interface QVPreferencesMethods : NSObject
 - (id)filename;
 - (void)setFilename:(id)name;
 - (void)setIsLegacy:(BOOL)on;
@@ -70,14 +72,12 @@ BOOL get(id target, NSString* selector) {
   return qv::objc::function<Getter>([target methodForSelector:sel])(target, sel);
 }
 
-id sharedPreferences(id self, SEL) {
-  // After the exchange this runs Mail's own +sharedPreferences.
-  id controller = [self QVSharedPreferences];
+void addPaneOnce(id controller) {
   static bool added = false;
   Class pane = NSClassFromString(@"QVPreferences");
   // Without Mail's module class the pane has no shared instance to add.
-  if (pane == Nil || ![pane respondsToSelector:@selector(sharedInstance)]) return controller;
-  if (!qv::paneToBeAdded(controller != nil, added)) return controller;
+  if (pane == Nil || ![pane respondsToSelector:@selector(sharedInstance)]) return;
+  if (!qv::paneToBeAdded(controller != nil, added)) return;
   id module = [pane sharedInstance];
   [controller addPreferenceNamed:qv::objc::string(qv::kPaneName) owner:module];
   id window = nil;
@@ -88,24 +88,22 @@ id sharedPreferences(id self, SEL) {
   }
   qv::paneAdded(window != nil && [window respondsToSelector:@selector(toolbar)] &&
                 [window toolbar] != nil);
+}
+
+id sharedPreferences(id self, SEL) {
+  // After the exchange this runs Mail's own +sharedPreferences.
+  id controller = [self QVSharedPreferences];
+  try {
+    addPaneOnce(controller);
+  } catch (...) {
+    // Mail's controller refused the pane: Mail's preferences stand without it.
+  }
   return controller;
 }
 
 }  // namespace
 
-@implementation QVPreferences
-
-+ (void)initialize {
-  if (self != [QVPreferences class]) return;
-  const char* getterTypes = [[NSString stringWithFormat:@"%s@:", @encode(BOOL)] UTF8String];
-  const char* setterTypes = [[NSString stringWithFormat:@"v@:%s", @encode(BOOL)] UTF8String];
-  for (const qv::QVPaneBoolean& property : qv::kPaneBooleans) {
-    class_addMethod(self, sel_registerName(std::string(property.getter).c_str()),
-                    qv::objc::implementation(&paneGetter), getterTypes);
-    class_addMethod(self, sel_registerName(std::string(property.setter).c_str()),
-                    qv::objc::implementation(&paneSetter), setterTypes);
-  }
-}
+@implementation QVPreferencesMethods
 
 - (id)filename {
   std::optional<std::string> name = qv::paneFilename(qv::userDefaults);
@@ -143,8 +141,11 @@ id sharedPreferences(id self, SEL) {
 }
 
 - (void)willBeDisplayed {
-  for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::userDefaults)) {
-    send(self, qv::objc::string(value.setter), value.value ? YES : NO);
+  try {
+    for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::userDefaults)) {
+      send(self, qv::objc::string(value.setter), value.value ? YES : NO);
+    }
+  } catch (...) {
   }
 }
 
@@ -164,7 +165,7 @@ id sharedPreferences(id self, SEL) {
   NSDictionary* control = [controls objectAtIndex:static_cast<NSUInteger>(row)];
   NSString* kind = [control objectForKey:@"Kind"];
   if ([kind isEqualToString:@"switch"]) {
-    send(self, [control objectForKey:@"Set"], [sender state] == NSOnState ? YES : NO);
+    send(self, [control objectForKey:@"Set"], [sender state] == NSControlStateValueOn ? YES : NO);
   } else if ([kind isEqualToString:@"text"]) {
     [self setFilename:[sender stringValue]];
   } else if ([kind isEqualToString:@"button"]) {
@@ -196,7 +197,7 @@ id sharedPreferences(id self, SEL) {
       NSButton* button = [[[NSButton alloc] initWithFrame:frame] autorelease];
       [button setTitle:title != nil ? title : @""];
       if ([kind isEqualToString:@"switch"]) {
-        [button setButtonType:NSSwitchButton];
+        [button setButtonType:QV_SWITCH_BUTTON];
         NSString* getter = [control objectForKey:@"Get"];
         NSString* setting = [control objectForKey:@"Setting"];
         BOOL on = NO;
@@ -205,7 +206,7 @@ id sharedPreferences(id self, SEL) {
         } else if (setting != nil && qv::userDefaults != nullptr) {
           on = qv::userDefaults->boolForKey([setting UTF8String]) ? YES : NO;
         }
-        [button setState:on ? NSOnState : NSOffState];
+        [button setState:on ? NSControlStateValueOn : NSControlStateValueOff];
       }
       made = button;
     } else if ([kind isEqualToString:@"text"]) {
@@ -247,7 +248,28 @@ bool addPreferencesTraits() {
 }
 
 bool makePreferencesModule() {
-  return setSuperclass([QVPreferences class], NSClassFromString(@"NSPreferencesModule"));
+  Class module = NSClassFromString(@"NSPreferencesModule");
+  if (module == Nil) return false;
+  [module class];  // its own class initialisation first, as for any subclass
+  Class pane = objc_allocateClassPair(module, "QVPreferences", 0);
+  if (pane == Nil) return NSClassFromString(@"QVPreferences") != Nil;  // made already
+  unsigned int count = 0;
+  Method* methods = class_copyMethodList([QVPreferencesMethods class], &count);
+  for (unsigned int i = 0; i < count; ++i) {
+    class_addMethod(pane, method_getName(methods[i]), method_getImplementation(methods[i]),
+                    method_getTypeEncoding(methods[i]));
+  }
+  std::free(methods);
+  const char* getterTypes = [[NSString stringWithFormat:@"%s@:", @encode(BOOL)] UTF8String];
+  const char* setterTypes = [[NSString stringWithFormat:@"v@:%s", @encode(BOOL)] UTF8String];
+  for (const QVPaneBoolean& property : kPaneBooleans) {
+    class_addMethod(pane, sel_registerName(std::string(property.getter).c_str()),
+                    implementation(&paneGetter), getterTypes);
+    class_addMethod(pane, sel_registerName(std::string(property.setter).c_str()),
+                    implementation(&paneSetter), setterTypes);
+  }
+  objc_registerClassPair(pane);
+  return true;
 }
 
 }  // namespace qv::objc

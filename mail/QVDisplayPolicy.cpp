@@ -11,15 +11,16 @@
 namespace qv {
 
 bool QVShouldBeDisplayedInlineByDefault(QVObject& controller) {
-  std::optional<std::string> name;
-  try {
-    if (QVObjectRef attachment = send(controller, mail::kAttachment)) {
-      name = stringValue(send(*attachment, mail::kFilename));
+  return shouldBeDisplayedInlineByDefault(userDefaults, [&]() -> std::optional<std::string> {
+    try {
+      if (QVObjectRef attachment = send(controller, mail::kAttachment)) {
+        return stringValue(send(*attachment, mail::kFilename));
+      }
+    } catch (const std::exception&) {
+      // a controller that cannot say: as an attachment without a name
     }
-  } catch (const std::exception&) {
-    name.reset();  // a controller that cannot say: as an attachment without a name
-  }
-  return shouldBeDisplayedInlineByDefault(userDefaults, name);
+    return std::nullopt;
+  });
 }
 
 bool QVCanBeDisplayedInline(QVObject&) {

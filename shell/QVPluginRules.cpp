@@ -70,11 +70,12 @@ void switchMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults, bool on) {
 }
 
 bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
-                                      const std::optional<std::string>& filename) {
+                                      const std::function<std::optional<std::string>()>& name) {
   if (store == nullptr || !store->boolForKey(keys::kEnabled)) return true;
   if (!store->boolForKey(keys::kAAI)) return true;
   if (!store->boolForKey(keys::kDSI)) return false;
   const std::string signature = signatureName(store);
+  const std::optional<std::string> filename = name();
   if (!filename) return true;
   if (signature.empty()) return false;
   return filename->find(signature) != std::string::npos;

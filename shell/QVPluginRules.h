@@ -4,6 +4,7 @@
 // bindings. Each host supplies the ports (host/QVPluginPort.h) and the settings store.
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,8 +68,9 @@ void switchMenuItem(QVMenuItemPort* item, QVUserDefaults* store, bool on);  // t
 //   QVStowletEnabled false -> inline; QVStowletAAI false -> inline; QVStowletDSI false -> icon;
 //   no file name -> inline; empty signature name -> icon; else inline when the file name
 //   contains the signature name (case-sensitive).
-[[nodiscard]] bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
-                                                    const std::optional<std::string>& filename);
+// `filename` is asked only when the settings leave the answer to the file name.
+[[nodiscard]] bool shouldBeDisplayedInlineByDefault(
+    const QVUserDefaults* store, const std::function<std::optional<std::string>()>& filename);
 
 // The preferences pane "Stowlet".
 inline constexpr std::string_view kPaneName = "Stowlet";
