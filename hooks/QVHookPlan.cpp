@@ -46,7 +46,6 @@ std::optional<QVHookPlan> planHook(const std::vector<QVListItem>& list,
 void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
   // Decide; nothing has run yet, so any failure here passes the message through.
   std::optional<QVHookPlan> plan;
-  std::optional<std::string> html;  // the HTML as it came, when the plan needs it
   try {
     const bool on =
         store != nullptr && store->boolForKey(keys::kEnabled) && !store->boolForKey(keys::kLegacy);
@@ -58,13 +57,13 @@ void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
   } catch (...) {
     plan.reset();
   }
-  try {
-    if (!plan) {
-      call.generate(std::nullopt, std::nullopt);
-      return;
+  if (!plan) {
+    try {
+      call.generate(std::nullopt, std::nullopt);  // the pass-through
+    } catch (...) {
+      // Mail's own method failed: nothing of the plug-in's is left to undo
     }
-  } catch (...) {
-    return;  // Mail's own method failed: nothing of the plug-in's is left to undo
+    return;
   }
 
   // The HTML to use: the joined texts (nothing: the HTML as it came).
