@@ -21,6 +21,9 @@ std::string_view describe(QVRebuildFailure failure) {
     case QVRebuildFailure::kNoBoundary: return "no boundary";
     case QVRebuildFailure::kNoDelimiterRow: return "no delimiter row";
     case QVRebuildFailure::kNestingTooDeep: return "nesting too deep";
+    case QVRebuildFailure::kClosingRowWithText:
+      return "a closing delimiter row with text after it (readers differ on where the "
+             "message ends)";
     case QVRebuildFailure::kSignedOrEncrypted: return "signed or encrypted";
     case QVRebuildFailure::kNoTextBody: return "no text body";
     case QVRebuildFailure::kNothingToMove: return "nothing to move";
@@ -50,6 +53,7 @@ std::string_view describe(QVDefect defect) {
     case QVDefect::kFoldedValue: return "folded value";
     case QVDefect::kFieldNameCase: return "field name in another letter case";
     case QVDefect::kDisplacedBody: return "displaced body";
+    case QVDefect::kClosingRowWithText: return "closing row with text after it";
   }
   return "unknown";
 }
@@ -164,6 +168,16 @@ std::string_view QVManipulator::keep(std::string value) {
 
 void QVManipulator::noteDefect(QVDefect defect, std::uint32_t row) {
   defects_.push_back({defect, row});
+}
+
+void QVManipulator::noteEpilogue(std::uint32_t first, std::uint32_t last) {
+  if (first > last || last >= rowCount_) return;
+  for (std::uint32_t r = first; r <= last; ++r) {
+    if (row(r).find_first_not_of(" \t\r") != std::string_view::npos) {
+      epilogues_.push_back({first, last});
+      return;
+    }
+  }
 }
 
 }  // namespace qv

@@ -50,6 +50,7 @@ enum class QVRebuildFailure : std::uint8_t {
   kNoBoundary,            // a multipart header without a usable boundary parameter
   kNoDelimiterRow,        // no row opens the top boundary's first part
   kNestingTooDeep,        // more nested multipart levels than kMaxNesting
+  kClosingRowWithText,    // a closing delimiter row with text after it: readers differ on it
   kSignedOrEncrypted,     // rebuilding would break a signature or an encryption envelope
   kNoTextBody,            // neither a plain-text nor an HTML body: nothing to put first
   kNothingToMove,         // every part that would become an attachment already is one
@@ -80,9 +81,17 @@ enum class QVDefect : std::uint8_t {
   kFoldedValue,         // a parameter value folded across rows: read with the rows joined
   kFieldNameCase,       // a field name in another letter case than MIME writes it
   kDisplacedBody,       // a text body of a kind already found elsewhere: kept as a file
+  kClosingRowWithText,  // "--BOUNDARY--" with more than blanks after it on its row
 };
 
 [[nodiscard]] std::string_view describe(QVDefect defect);
+
+// Rows first..last of the message, both included.
+struct QVRowRange {
+  std::uint32_t first;
+  std::uint32_t last;
+  bool operator==(const QVRowRange&) const = default;
+};
 
 struct QVDefectAt {
   QVDefect defect;
@@ -239,6 +248,11 @@ class QVManipulator {
   [[nodiscard]] const std::vector<std::size_t>& bagAttach() const { return bagAttach_; }
   [[nodiscard]] QVPartRole roleOf(std::size_t index) const;
   [[nodiscard]] const std::vector<QVDefectAt>& defects() const { return defects_; }
+  // The epilogues that hold text (what stands after a level's closing delimiter row, up to
+  // the next delimiter row of the level around it or the message's end), in document order.
+  // The rebuilt message keeps them after its own closing row; epilogues of empty rows alone
+  // hold nothing and are not listed.
+  [[nodiscard]] const std::vector<QVRowRange>& epilogues() const { return epilogues_; }
 
   // A part's header rows up to and including the empty row that ends them, with their line
   // ends; and its body: the rows after it to the part's end, without the last line end (a
@@ -267,6 +281,8 @@ class QVManipulator {
   [[nodiscard]] bool nothingToMove() const;
   void noteContentType(std::string_view type);
   void noteDefect(QVDefect defect, std::uint32_t row);
+  // Lists rows first..last as an epilogue when one of them holds text.
+  void noteEpilogue(std::uint32_t first, std::uint32_t last);
   // A value unfolded (or unescaped) lives here; the records hold views of it.
   std::string_view keep(std::string value);
   [[nodiscard]] FieldRows fieldRows(std::uint32_t first, std::uint32_t headerEnd) const;
@@ -289,9 +305,11 @@ class QVManipulator {
   bool nestingTooDeep_ = false;
   bool signedOrEncrypted_ = false;
   bool severalHeaderTypes_ = false;
-  bool noFreshBoundary_ = false;         // the last rebuild found no boundary that did not clash
-  std::uint32_t levels_ = 0;             // levels walked so far: each part's level number
-  std::vector<std::uint32_t> dashRows_;  // rows beginning with "--" seen by the walk
+  bool closingRowWithText_ = false;
+  std::optional<std::uint32_t> closedAt_;  // the closing row of the level the walk just left
+  bool noFreshBoundary_ = false;           // the last rebuild found no boundary that did not clash
+  std::uint32_t levels_ = 0;               // levels walked so far: each part's level number
+  std::vector<std::uint32_t> dashRows_;    // rows beginning with "--" seen by the walk
   std::vector<std::string_view> enclosing_;   // boundaries of the levels around the walk
   std::vector<std::string_view> levelTypes_;  // the container type of each level, by number
 
@@ -303,6 +321,7 @@ class QVManipulator {
   std::vector<std::size_t> bagAttach_;
   std::vector<std::size_t> displacedBodies_;  // text bodies kept as files, sorted
   std::vector<QVDefectAt> defects_;
+  std::vector<QVRowRange> epilogues_;
 };
 
 }  // namespace qv

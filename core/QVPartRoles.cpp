@@ -159,6 +159,7 @@ std::optional<QVRebuildFailure> QVManipulator::failure() {
   if (severalHeaderTypes_) return QVRebuildFailure::kSeveralContentTypes;
   if (!topDelimiterFound_) return QVRebuildFailure::kNoDelimiterRow;
   if (nestingTooDeep_) return QVRebuildFailure::kNestingTooDeep;
+  if (closingRowWithText_) return QVRebuildFailure::kClosingRowWithText;
   if (signedOrEncrypted_) return QVRebuildFailure::kSignedOrEncrypted;
   if (bodies_.plain.empty() && bodies_.html.empty()) return QVRebuildFailure::kNoTextBody;
   if (nothingToMove()) return QVRebuildFailure::kNothingToMove;

@@ -180,6 +180,8 @@ void QVManipulator::collectParts() {
   // The walk needs a boundary; without one there is nothing to walk.
   if (header.boundary) {
     (void)walkLevel(*header.boundary, bodyStart, 1, header.contentType.value_or(""));
+    // What follows the top level's closing row, to the end: its epilogue.
+    if (closedAt_) noteEpilogue(*closedAt_ + 1, n - 1);
   }
   sortBodies();
 }
@@ -201,6 +203,9 @@ struct QVManipulator::LevelState {
   std::uint32_t headerEnd = 0;  // one past the header block's last row, once known
   bool inHeader = true;
   bool containerDone = false;  // the nested section is walked; only our delimiters matter
+  // The first row after the nested section's closing row: its epilogue runs from here to
+  // the row before our next delimiter row.
+  std::optional<std::uint32_t> epilogueFrom;
 
   void restart(std::uint32_t startRow, std::uint32_t level) {
     part = QVContentPart{};
@@ -209,6 +214,7 @@ struct QVManipulator::LevelState {
     headerEnd = 0;
     inHeader = true;
     containerDone = false;
+    epilogueFrom.reset();
   }
 };
 
@@ -296,6 +302,7 @@ void QVManipulator::readPartField(LevelState& s, std::uint32_t pos) {
 std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t start,
                                        std::uint32_t depth, std::string_view levelType) {
   const std::uint32_t n = rowCount_;
+  closedAt_.reset();
   if (n <= start) return start;
   const std::uint32_t level = ++levels_;
   if (levelTypes_.size() <= level) levelTypes_.resize(level + 1);
@@ -339,15 +346,21 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
         ours = std::max(ours, s.part.boundary->size());
       }
       if (enclosingDelimiter(r, ours)) {
+        if (s.containerDone && s.epilogueFrom) noteEpilogue(*s.epilogueFrom, pos - 1);
         closeOpen(pos - 1);
         noteDefect(QVDefect::kUnclosedSection, pos);
+        closedAt_.reset();
         return pos;  // the enclosing level reads this row
       }
     }
 
     if (s.containerDone) {
-      // Rows after a nested section belong to no part until our next delimiter row.
-      if (dashes && isDelimiterRow(r, boundary)) s.restart(pos + 1, level);
+      // Rows after a nested section belong to no part until our next delimiter row: they
+      // are its epilogue.
+      if (dashes && isDelimiterRow(r, boundary)) {
+        if (s.epilogueFrom) noteEpilogue(*s.epilogueFrom, pos - 1);
+        s.restart(pos + 1, level);
+      }
     } else {
       QVContentPart& p = s.part;
       if (s.inHeader) {
@@ -379,7 +392,9 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
         next = walkLevel(*p.boundary, pos + 1, depth + 1, p.contentType.value_or(""));
         enclosing_.pop_back();
         if (nestingTooDeep_) return n;
+        const bool nestedClosed = closedAt_ && *closedAt_ + 1 == next;
         s.containerDone = true;
+        if (nestedClosed) s.epilogueFrom = next;
         walkedNested = true;
       } else if (dashes && isDelimiterRow(r, boundary)) {
         // Our delimiter ends the part whatever it held: a part without a Content-Type field
@@ -394,15 +409,27 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     }
 
     const bool closing = !walkedNested && dashes && isClosingDelimiterRow(r, boundary);
+    if (closing) {
+      // Blanks may follow "--BOUNDARY--" on its row, nothing else: some readers take a row
+      // with more for the end, others for text, and so they differ on the message.
+      if (withoutCR(r).substr(boundary.size() + 4).find_first_not_of(" \t") !=
+          std::string_view::npos) {
+        closingRowWithText_ = true;
+        noteDefect(QVDefect::kClosingRowWithText, pos);
+      }
+      closedAt_ = pos;
+      return next;
+    }
     pos = next;
-    if (closing) return pos;
     // In a body (or after a nested section) only rows that begin with "--" can change
     // anything: go straight to the next one.
     if (s.containerDone || !s.inHeader) pos = nextDashRow(pos);
     if (pos >= n) {
       // A truncated level: its open part ends with the last row.
+      if (s.containerDone && s.epilogueFrom) noteEpilogue(*s.epilogueFrom, n - 1);
       closeOpen(n - 1);
       noteDefect(QVDefect::kTruncatedLevel, n - 1);
+      closedAt_.reset();
       return pos;
     }
   }

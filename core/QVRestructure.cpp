@@ -85,6 +85,10 @@ class QVRowWriter {
     made_.append(text);
     push(at, made_.size() - at, true);
   }
+  // Original bytes [begin, end), as they stand.
+  void bytes(std::size_t begin, std::size_t end) {
+    if (begin < end) push(begin, end - begin, false);
+  }
   // Original rows first..last, each with its line feed.
   void copy(std::uint32_t first, std::uint32_t last) {
     if (first > last) return;
@@ -240,9 +244,35 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
       from = at + type.size();
     }
     changed.append(typeRow.substr(from));
-    if (h.contentTypeRow > 0) out.copy(0, h.contentTypeRow - 1);
+
+    // The header's Content-Length and Lines fields (which mailbox formats write to count the
+    // body) would no longer hold for the rebuilt body: they are left out.
+    std::uint32_t headerEnd = 0;
+    while (headerEnd <= h.endRow && !(row(headerEnd).empty() || row(headerEnd) == "\r")) {
+      ++headerEnd;
+    }
+    std::vector<QVRowRange> counts;
+    for (std::uint32_t i = 0; i < headerEnd; ++i) {
+      if (isContinuationRow(row(i)) ||
+          (!fieldValue(row(i), "Content-Length") && !fieldValue(row(i), "Lines"))) {
+        continue;
+      }
+      std::uint32_t last = i;
+      while (last + 1 < headerEnd && isContinuationRow(row(last + 1))) ++last;
+      counts.push_back({i, last});
+      i = last;
+    }
+    const auto copyHeader = [&](std::uint32_t first, std::uint32_t last) {
+      for (const QVRowRange& field : counts) {
+        if (field.last < first || field.first > last) continue;
+        if (field.first > first) out.copy(first, field.first - 1);
+        first = field.last + 1;
+      }
+      if (first <= last) out.copy(first, last);
+    };
+    if (h.contentTypeRow > 0) copyHeader(0, h.contentTypeRow - 1);
     out.remade(changed);
-    out.copy(h.contentTypeRow + 1, h.endRow);
+    copyHeader(h.contentTypeRow + 1, h.endRow);
   }
 
   const QVRowWriter::Kept topRow = out.keep(dash(top));
@@ -342,6 +372,15 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
     copyMoved(p, "attachment", true);
   }
   out.last(dash(top, "--"));
+  // The epilogues that hold text follow, as they stand: each from the line end before its
+  // first row, without the line ends at its end (the message still ends on text).
+  for (const QVRowRange& epilogue : epilogues_) {
+    std::size_t begin = rowStarts_[epilogue.first] - 1;
+    if (begin > 0 && data_[begin - 1] == '\r') --begin;
+    std::size_t end = rowStarts_[epilogue.last + 1] - 1;
+    while (end > begin && (data_[end - 1] == '\n' || data_[end - 1] == '\r')) --end;
+    out.bytes(begin, end);
+  }
   return out.finish(files.size(), std::move(*related), std::move(*alternative));
 }
 

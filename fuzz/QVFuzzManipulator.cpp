@@ -2,8 +2,8 @@
 //
 // Whatever the input: the rebuild is none, or it never ends in a line feed, draws two
 // boundaries of 28 characters of [0-9a-zA-Z], keeps the body of every part the collection
-// sorted, and (where GMime can read the input's header at all) GMime reads it as
-// multipart/mixed.
+// sorted and every row of its epilogues, and (where GMime can read the input's header at
+// all) GMime reads it as multipart/mixed.
 
 #include <gmime/gmime.h>
 
@@ -127,6 +127,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i : m.bagAttach()) keep(m.bagAll()[i]);
   for (std::size_t i : m.bodies().plain) keep(m.bagAll()[i]);
   for (std::size_t i : m.bodies().html) keep(m.bagAll()[i]);
+  // Text after closing rows is kept, after the rebuilt message's end.
+  for (const qv::QVRowRange& e : m.epilogues()) {
+    for (std::uint32_t r = e.first; r <= e.last; ++r) {
+      std::string_view text = m.row(r);
+      if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+      check(out.find(text) != std::string::npos, "every epilogue row is in the result");
+    }
+  }
   if (!gmimeTopType(input).empty()) {
     check(gmimeTopType(out) == "multipart/mixed", "GMime reads the result as multipart/mixed");
   }
