@@ -1,5 +1,6 @@
 #include "cli/QVBodyJoin.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,15 +52,64 @@ std::string withEol(std::string_view text, bool crlf) {
   return out;
 }
 
-std::string decode(Coding coding, std::string_view body) {
+// Base64 ends with its padding: data after an "=" is no base64 that decodes to one text
+// (pieces written in padded chunks, say), and a decoder would stop or guess there.
+bool base64Whole(std::string_view text) {
+  const std::size_t pad = text.find('=');
+  if (pad == std::string_view::npos) return true;
+  return text.find_first_not_of("= \t\r\n", pad) == std::string_view::npos;
+}
+
+// A body's transfer encoding undone; nothing when it cannot be decoded whole.
+std::optional<std::string> decode(Coding coding, std::string_view body) {
   const std::string text = withoutCR(body);
   switch (coding) {
     case Coding::kQuotedPrintable:
       return mail::mimeDecode(mail::QVTransferCoding::kQuotedPrintable, text);
-    case Coding::kBase64: return mail::mimeDecode(mail::QVTransferCoding::kBase64, text);
+    case Coding::kBase64:
+      if (!base64Whole(text)) return std::nullopt;
+      return mail::mimeDecode(mail::QVTransferCoding::kBase64, text);
     case Coding::kNone: break;
   }
   return text;
+}
+
+// A mailbox's quoting of a message's rows undone: a row ">From ", ">>From "... loses one
+// ">" (a mailbox writer added it so that the row opens no message).
+std::string unquotedRows(std::string_view body) {
+  std::string out;
+  out.reserve(body.size());
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if ((i == 0 || body[i - 1] == '\n') && body[i] == '>') {
+      const std::size_t text = body.find_first_not_of('>', i);
+      if (text != std::string_view::npos && body.compare(text, 5, "From ") == 0) continue;
+    }
+    out.push_back(body[i]);
+  }
+  return out;
+}
+
+// Whether rows can be found and joined in the charset's bytes: ASCII text is itself in it
+// (line ends, "--", "From " and markup are single bytes). UTF-16, UTF-32, UTF-7 and EBCDIC
+// are not; a charset the coders do not know is taken as it was before, as bytes.
+bool asciiCompatible(const std::string& charset) {
+  if (charset.empty() || charset == "us-ascii" || charset == "utf-8") return true;
+  static std::map<std::string, bool> known;
+  if (const auto it = known.find(charset); it != known.end()) return it->second;
+  // (No backslash or "~": JIS-Roman charsets read them otherwise, which touches no row.)
+  std::string probe = "\t\r\n -<>=:/+.;\"'";
+  for (char c = 'a'; c <= 'z'; ++c) probe.append({c, static_cast<char>(c - 'a' + 'A')});
+  for (char c = '0'; c <= '9'; ++c) probe.push_back(c);
+  const std::optional<std::string> read = mail::mimeToUtf8(charset, probe);
+  return known[charset] = !read || *read == probe;
+}
+
+// Rows a reader could take for a delimiter ("--") or a mailbox's separator ("From ", or a
+// quoted one that a reader unquotes: ">From ", ">>From "...), at `at`.
+bool riskyRowAt(std::string_view text, std::size_t at) {
+  if (text.compare(at, 2, "--") == 0 || text.compare(at, 5, "From ") == 0) return true;
+  const std::size_t after = text.find_first_not_of('>', at);
+  return after != at && after != std::string_view::npos && text.compare(after, 5, "From ") == 0;
 }
 
 // The encoded body as it stands before the line end that the next delimiter row takes. A
@@ -68,35 +118,20 @@ std::string decode(Coding coding, std::string_view body) {
 // base64's last row, where line ends carry nothing).
 // Quoted-printable rows that begin with "--" could be read as delimiter rows of the message
 // (text decoded from "=2D=2D", or from base64): their first "-" is written "=2D"; rows that
-// begin with "From " as a mailbox's separator: their "F" is written "=46".
+// begin with "From " as a mailbox's separator: their "F" is written "=46"; rows ">From ",
+// ">>From "..., which a mailbox reader would unquote: their first ">" is written "=3E". So
+// no row written begins as a mailbox row, and mailbox quoting has nothing to redo.
 std::string withoutDashRows(const std::string& encoded) {
   std::string out;
   out.reserve(encoded.size());
   for (std::size_t i = 0; i < encoded.size(); ++i) {
-    const bool rowStart = i == 0 || encoded[i - 1] == '\n';
-    if (rowStart && encoded.compare(i, 2, "--") == 0) {
-      out.append("=2D");
-      continue;
-    }
-    if (rowStart && encoded.compare(i, 5, "From ") == 0) {  // a mailbox's separator row
-      out.append("=46");
+    if ((i == 0 || encoded[i - 1] == '\n') && riskyRowAt(encoded, i)) {
+      out.append(encoded[i] == '-' ? "=2D" : encoded[i] == 'F' ? "=46" : "=3E");
       continue;
     }
     out.push_back(encoded[i]);
   }
   return out;
-}
-
-// Rows of plain text that begin with "--" or "From " (a delimiter, a mailbox's separator).
-std::size_t dashRows(std::string_view text) {
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((i == 0 || text[i - 1] == '\n') &&
-        (text.compare(i, 2, "--") == 0 || text.compare(i, 5, "From ") == 0)) {
-      ++n;
-    }
-  }
-  return n;
 }
 
 std::string encode(Coding coding, const std::string& text) {
@@ -120,18 +155,43 @@ std::string encode(Coding coding, const std::string& text) {
 // One piece, decoded; nothing when its encoding is unknown.
 struct Decoded {
   std::string text;
-  std::string charset;  // lower case; "us-ascii" when the part names none
+  std::string charset;     // lower case; "us-ascii" when the part names none
+  bool converted = false;  // from a charset without ASCII's bytes to UTF-8
 };
 
-std::optional<Decoded> decodePiece(const QVManipulator& m, const QVContentPart& part) {
+std::string lowerCharset(const QVContentPart& part) {
+  std::string charset(part.charset.value_or("us-ascii"));
+  for (char& c : charset) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return charset;
+}
+
+// A part's body as its bytes stand, its mailbox quoting undone when it has some.
+std::string storedBody(const QVManipulator& m, const QVContentPart& part, bool mboxQuoted) {
+  const std::string_view body = m.partBody(part);
+  return mboxQuoted ? unquotedRows(body) : std::string(body);
+}
+
+std::optional<Decoded> decodePiece(const QVManipulator& m, const QVContentPart& part,
+                                   bool mboxQuoted) {
   const std::optional<Coding> coding = codingOf(part);
   if (!coding) return std::nullopt;
   Decoded out;
+  out.charset = lowerCharset(part);
+  const bool rowsInBytes = asciiCompatible(out.charset);
+  // Text not encoded for transport in a charset without ASCII's bytes: no rows to trust.
+  if (*coding == Coding::kNone && !rowsInBytes) return std::nullopt;
+  std::optional<std::string> decoded = decode(*coding, storedBody(m, part, mboxQuoted));
+  if (!decoded) return std::nullopt;
+  if (!rowsInBytes) {
+    // Converted before its line ends are touched: in UTF-16 a line feed is two bytes.
+    decoded = mail::mimeToUtf8(out.charset, *decoded);
+    if (!decoded) return std::nullopt;
+    out.charset = "utf-8";
+    out.converted = true;
+  }
   // Text line breaks are CR LF in their canonical form (base64 keeps them): one line feed
   // each here, so that pieces of any encoding join alike.
-  out.text = withoutCR(decode(*coding, m.partBody(part)));
-  out.charset = std::string(part.charset.value_or("us-ascii"));
-  for (char& c : out.charset) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  out.text = withoutCR(*decoded);
   return out;
 }
 
@@ -177,7 +237,8 @@ constexpr std::string_view kLineParameters[] = {"format", "delsp"};
 std::optional<std::string> joinPieces(const QVManipulator& m,
                                       const std::vector<std::size_t>& pieces,
                                       std::string_view subtype,
-                                      const std::vector<std::string>* removeCids, bool crlf) {
+                                      const std::vector<std::string>* removeCids, bool crlf,
+                                      bool mboxQuoted) {
   std::vector<Decoded> decoded;
   std::string_view charsetAsWritten;
   // The pieces read their lines alike, or they are left apart.
@@ -199,15 +260,19 @@ std::optional<std::string> joinPieces(const QVManipulator& m,
   }
   for (std::size_t index : pieces) {
     const QVContentPart& part = m.bagAll()[index];
-    std::optional<Decoded> piece = decodePiece(m, part);
+    std::optional<Decoded> piece = decodePiece(m, part, mboxQuoted);
     if (!piece) return std::nullopt;
     if (decoded.empty()) charsetAsWritten = part.charset.value_or(std::string_view{});
     decoded.push_back(std::move(*piece));
   }
   bool sameCharset = true;
-  for (const Decoded& piece : decoded)
+  bool converted = false;
+  for (const Decoded& piece : decoded) {
     sameCharset = sameCharset && piece.charset == decoded[0].charset;
+    converted = converted || piece.converted;
+  }
   std::string charset(charsetAsWritten);
+  if (converted) charset = "utf-8";
   if (!sameCharset) {
     for (Decoded& piece : decoded) {
       if (piece.charset == "utf-8") continue;
@@ -237,16 +302,28 @@ std::optional<std::string> joinPieces(const QVManipulator& m,
 // A single HTML body without the image tags of the moved parts, re-encoded as it was; its
 // header rows stay as they are. Nothing when no tag goes or its encoding is unknown.
 std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPart& html,
-                                       const std::vector<std::string>& cids, bool crlf) {
+                                       const std::vector<std::string>& cids, bool crlf,
+                                       bool mboxQuoted) {
   if (cids.empty()) return std::nullopt;
   const std::optional<Coding> coding = codingOf(html);
-  if (!coding) return std::nullopt;
-  const std::string decoded = decode(*coding, m.partBody(html));
-  std::string cleaned = removeTagsWithCids(decoded, cids);
-  if (cleaned == decoded) return std::nullopt;
-  // Text written as it is must not gain a row that begins with "--" (a tag taken out
-  // before one): the HTML then stays as it is.
-  if (*coding == Coding::kNone && dashRows(cleaned) != dashRows(decoded)) return std::nullopt;
+  if (!coding || !asciiCompatible(lowerCharset(html))) return std::nullopt;
+  // Text written as it is keeps its rows as they stand, quoting and all; encoded text is
+  // decoded from what its writer encoded.
+  const std::optional<std::string> decoded =
+      decode(*coding, *coding == Coding::kNone ? std::string(m.partBody(html))
+                                               : storedBody(m, html, mboxQuoted));
+  if (!decoded) return std::nullopt;
+  std::vector<std::size_t> cuts;
+  std::string cleaned = removeTagsWithCids(*decoded, cids, &cuts);
+  if (cleaned == *decoded) return std::nullopt;
+  // Text written as it is must not gain a row that a reader takes for a delimiter or a
+  // mailbox's separator (a tag taken out at a row's start, before "--" or "From "): the
+  // HTML then stays as it is.
+  if (*coding == Coding::kNone) {
+    for (const std::size_t at : cuts) {
+      if ((at == 0 || cleaned[at - 1] == '\n') && riskyRowAt(cleaned, at)) return std::nullopt;
+    }
+  }
   std::string part(m.partHeader(html));
   part.append(withEol(encode(*coding, cleaned), crlf));
   return part;
@@ -254,20 +331,22 @@ std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPa
 
 }  // namespace
 
-QVBodyReplacements commandBodies(QVManipulator& m, bool keepHtml) {
+QVBodyReplacements commandBodies(QVManipulator& m, bool keepHtml, bool mboxQuoted) {
   QVBodyReplacements out;
   if (m.failure()) return out;
   const bool crlf = m.crlf();
   const std::vector<std::string> cids = keepHtml ? std::vector<std::string>{} : movedContentIds(m);
   const QVBodies& bodies = m.bodies();
-  if (bodies.plain.size() > 1) out.plain = joinPieces(m, bodies.plain, "plain", nullptr, crlf);
+  if (bodies.plain.size() > 1) {
+    out.plain = joinPieces(m, bodies.plain, "plain", nullptr, crlf, mboxQuoted);
+  }
   if (bodies.html.size() > 1) {
-    out.html = joinPieces(m, bodies.html, "html", keepHtml ? nullptr : &cids, crlf);
+    out.html = joinPieces(m, bodies.html, "html", keepHtml ? nullptr : &cids, crlf, mboxQuoted);
   }
   // One piece, or pieces that cannot be joined (the last is then the body): its image tags
   // of the moved pictures still go.
   if (!out.html && !bodies.html.empty()) {
-    out.html = cleanedHtml(m, m.bagAll()[bodies.html.back()], cids, crlf);
+    out.html = cleanedHtml(m, m.bagAll()[bodies.html.back()], cids, crlf, mboxQuoted);
   }
   return out;
 }

@@ -7,12 +7,18 @@
 // are converted to UTF-8 when their charsets differ), joining the texts and encoding the
 // whole once, in quoted-printable or base64 as fits. A piece that cannot be decoded leaves
 // the pieces as they are (the last is then the body, the others are kept as files): none
-// is ever lost.
+// is ever lost. A piece in a charset whose bytes are not ASCII's (UTF-16, say) is converted
+// to UTF-8 before its rows are touched, or left apart; base64 with data after its padding
+// cannot be decoded.
+//
+// With `mboxQuoted` (a message of a mailbox), a body's ">From " rows are the mailbox's
+// quoting: undone before a body is decoded, and no row written anew begins as a mailbox row.
 
 #include "core/QVManipulator.h"
 
 namespace qv::cli {
 
-[[nodiscard]] QVBodyReplacements commandBodies(QVManipulator& manipulator, bool keepHtml);
+[[nodiscard]] QVBodyReplacements commandBodies(QVManipulator& manipulator, bool keepHtml,
+                                               bool mboxQuoted = false);
 
 }  // namespace qv::cli

@@ -9,12 +9,16 @@
 //
 //   removeTagsWithCids("<p>a<img src=\"cid:x1\"></p>", {"x1"}) == "<p>a</p>"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace qv {
 
-[[nodiscard]] std::string removeTagsWithCids(std::string html,
-                                             const std::vector<std::string>& cids);
+// With `cuts`, also tells where text was taken out: the offsets in the result at which the
+// removed tags stood, in order and each once (a caller that writes the text as rows can
+// tell the rows that a removal made begin anew).
+[[nodiscard]] std::string removeTagsWithCids(std::string html, const std::vector<std::string>& cids,
+                                             std::vector<std::size_t>* cuts = nullptr);
 
 }  // namespace qv
