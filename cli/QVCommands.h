@@ -56,6 +56,7 @@ struct QVRewriteOptions {
   bool quiet = false;
   bool keepHtml = false;
   bool noProgress = false;
+  int lockTimeout = 30;  // seconds to wait for a mailbox's locks
 };
 
 struct QVComposeOptions {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <utility>
 
+#include "cli/QVMailbox.h"
 #include "host/QVFileWriting.h"
 
 namespace qv::cli {
@@ -206,7 +207,8 @@ std::optional<std::string> QVInput::changed() const {
   return std::nullopt;
 }
 
-std::optional<std::string> QVInput::open(const std::string& name, QVInput& into, bool scanRows) {
+std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
+                                         QVRowScanWhen scan) {
   const bool stdinput = name == "-";
   const int fd = stdinput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errnoText(errno);
@@ -230,7 +232,14 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
       into.map_ = map;
       into.mapLength_ = length;
       into.bytes_ = std::string_view(static_cast<const char*>(map), length);
-      // (A message of 4 GiB or more has no rows to the manipulator: no scan for it.)
+      // (A message of 4 GiB or more has no rows to the manipulator: no scan for it. A
+      // mailbox's messages each find their own.)
+      bool scanRows = scan == QVRowScanWhen::kAlways;
+      if (scan == QVRowScanWhen::kUnlessMailbox) {
+        char start[5] = {};
+        scanRows =
+            ::pread(fd, start, sizeof start, 0) != 5 || std::string_view(start, 5) != "From ";
+      }
       if (scanRows && length < std::numeric_limits<std::uint32_t>::max()) {
         QVRowScan rows;
         if (auto error = scanFile(fd, length, rows)) return error;
@@ -261,6 +270,33 @@ QVInput::~QVInput() {
 
 std::optional<QVRowScan> QVInput::takeRowScan() {
   return std::exchange(rows_, std::nullopt);
+}
+
+std::vector<std::size_t> QVInput::messageStarts() const {
+  QVMailboxSplitter splitter;
+  if (map_ != nullptr && !anonymous_ && fd_ >= 0) {
+    std::unique_ptr<char[]> chunk(new char[kScanChunk]);
+    for (std::size_t done = 0; done < bytes_.size();) {
+      const ssize_t n = ::pread(fd_, chunk.get(), std::min(kScanChunk, bytes_.size() - done),
+                                static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // cut short: changed() tells
+      splitter.feed(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
+      done += static_cast<std::size_t>(n);
+    }
+  } else {
+    splitter.feed(bytes_);
+  }
+  return splitter.finish();
+}
+
+void QVInput::release(std::size_t offset) {
+  if (map_ == nullptr || anonymous_) return;  // bytes read into memory are the only copy
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t upTo = std::min(offset, mapLength_) / page * page;
+  if (upTo <= released_) return;
+  ::madvise(static_cast<char*>(map_) + released_, upTo - released_, MADV_DONTNEED);
+  released_ = upTo;
 }
 
 std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in, std::string_view signatureName) {
@@ -400,9 +436,7 @@ constexpr int kMaxTemps = 8;
 std::atomic<const char*> temps[kMaxTemps];
 
 void removeTempsAndDie(int signal) {
-  for (auto& temp : temps) {
-    if (const char* path = temp.load()) ::unlink(path);
-  }
+  removeTempFilesNow();
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
@@ -435,7 +469,11 @@ void forgetTemp(const std::string& path) {
   }
 }
 
-// The path a name leads to: symbolic links followed, to a file that may not exist yet.
+// The path a name leads to: symbolic links followed, to a file that may not exist yet. A
+// link is followed only where the system itself would follow it for this process: in a
+// sticky folder that anyone may write to (/tmp, a mail spool), only a link of this user's
+// or of the folder's owner (another user's link there could lead a privileged run to any
+// file).
 std::optional<std::filesystem::path> followLinks(std::filesystem::path path, std::string& error) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
@@ -445,6 +483,16 @@ std::optional<std::filesystem::path> followLinks(std::filesystem::path path, std
       return std::nullopt;
     }
     if (!S_ISLNK(st.st_mode)) return path;
+    const std::filesystem::path folder =
+        path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+    struct stat dir {};
+    if (::stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
+        (dir.st_mode & S_IWOTH) != 0 && st.st_uid != ::geteuid() && st.st_uid != dir.st_uid) {
+      error = path.string() +
+              " is another user's symbolic link in a sticky folder that anyone may write to; "
+              "the system follows no such link, and neither does this command";
+      return std::nullopt;
+    }
     std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
     if (n < 0) {
@@ -483,6 +531,24 @@ std::optional<std::string> copyAttributes(const std::filesystem::path& from, int
 }
 
 }  // namespace
+
+void removeTempFilesNow() {
+  for (auto& temp : temps) {
+    if (const char* path = temp.load()) ::unlink(path);
+  }
+}
+
+void openStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: this one, as the ones below are open.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
 
 QVAtomicFile::~QVAtomicFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -624,54 +690,292 @@ std::optional<std::string> QVAtomicFile::commit(bool sync, const struct stat* ex
 }
 
 QVMailboxLock::~QVMailboxLock() {
+  dropLockFile();              // first: a program waiting for the fcntl lock may want the file next
   if (fd_ >= 0) ::close(fd_);  // its fcntl lock goes with it
+}
+
+void QVMailboxLock::dropLockFile() {
+  if (renewer_.joinable()) {
+    {
+      const std::lock_guard<std::mutex> guard(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    renewer_.join();
+  }
   if (!dotlock_.empty()) {
+    const QVSignalsHeld held;
     ::unlink(dotlock_.c_str());
     forgetTemp(dotlock_);
+    dotlock_.clear();
   }
 }
 
-std::optional<std::string> QVMailboxLock::lock(const std::filesystem::path& mailbox, int seconds) {
-  std::string error;
-  const std::optional<std::filesystem::path> file = followLinks(mailbox, error);
-  if (!file) return error;
-  const std::string name = file->string() + ".lock";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  const auto wait = [&] {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return true;
-  };
-  for (;;) {
-    const QVSignalsHeld held;  // made and known to the signal handler at once
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::close(fd);
-      dotlock_ = name;
-      rememberTemp(dotlock_);
+namespace {
+
+// Removes the lock file `name` when it is stale: the process its number names is gone, or
+// nobody renewed it for five minutes. False when it is not stale, or cannot be removed.
+bool removedStale(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT;  // gone meanwhile: try again
+  struct stat st {};
+  char text[32] = {};
+  const bool statted = ::fstat(fd, &st) == 0;
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (!statted) return false;
+  long pid = 0;
+  for (ssize_t i = 0; i < n && pid < (1L << 30); ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      pid = pid * 10 + (text[i] - '0');
+    } else if (pid != 0 || (text[i] != ' ' && text[i] != '\t')) {
       break;
     }
-    if (errno == EACCES || errno == EROFS || errno == EPERM) break;  // no lock files here
-    if (errno != EEXIST) return "cannot make its lock file " + name + ": " + errnoText(errno);
-    struct stat st {};
-    if (::stat(name.c_str(), &st) == 0 && ::time(nullptr) - st.st_mtime > 300) {
-      ::unlink(name.c_str());  // stale: its program is gone
-      continue;
-    }
-    if (!wait()) return "its lock file " + name + " is held by another program; try again later";
   }
-  fd_ = ::open(file->c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-  if (fd_ < 0) return std::nullopt;  // not writable by us: the rename decides
+  // (This process's own number: a process before it that had it; no lock here is ours.)
+  const bool ownerGone =
+      pid > 0 && (pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH));
+  if (!ownerGone && ::time(nullptr) - st.st_mtime <= 300) return false;
+  // Still that file, and not one that another program made meanwhile.
+  struct stat now {};
+  if (::lstat(name.c_str(), &now) != 0) return errno == ENOENT;
+  if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return false;
+  return ::unlink(name.c_str()) == 0;
+}
+
+}  // namespace
+
+QVMailboxLock::Taken QVMailboxLock::takeLockFile(std::string& error) {
+  const std::string name = file_.string() + ".lock";
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  const std::filesystem::path folder =
+      file_.parent_path().empty() ? std::filesystem::path(".") : file_.parent_path();
+  static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const QVSignalsHeld held;  // made and known to the signal handler at once
+    int result = -1;
+    // Whole at once: an unnamed file with the number in it, linked in under the name only
+    // if no other file has it. (Without unnamed files: made, then written.)
+    const int unnamed =
+        procFds ? ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644) : -1;
+    if (unnamed >= 0) {
+      const bool written =
+          ::write(unnamed, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+      const std::string proc = "/proc/self/fd/" + std::to_string(unnamed);
+      result = written ? ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW)
+                       : -1;
+      const int err = errno;
+      ::close(unnamed);
+      errno = err;
+    } else if (errno != EACCES && errno != EROFS && errno != EPERM) {
+      const int made = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (made >= 0) {
+        result = ::write(made, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size()) ? 0 : -1;
+        ::close(made);
+        if (result != 0) ::unlink(name.c_str());
+      }
+    }
+    if (result == 0) {
+      dotlock_ = name;
+      rememberTemp(dotlock_);
+      return Taken::kTaken;
+    }
+    if (errno == EACCES || errno == EROFS || errno == EPERM) return Taken::kNoLockFiles;
+    if (errno != EEXIST) {
+      error = "cannot make its lock file " + name + ": " + errnoText(errno);
+      return Taken::kError;
+    }
+    if (!removedStale(name)) return Taken::kHeld;
+  }
+  return Taken::kHeld;
+}
+
+std::optional<QVMailboxLock::Refused> QVMailboxLock::lock(const std::filesystem::path& mailbox,
+                                                          int seconds) {
+  std::string error;
+  const std::optional<std::filesystem::path> file = followLinks(mailbox, error);
+  if (!file) return Refused{error, false};
+  file_ = *file;
+  fd_ = ::open(file_.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd_ < 0) return Refused{"cannot open it for writing: " + errnoText(errno), false};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (;;) {
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    if (::fcntl(fd_, F_SETLK, &range) == 0) return std::nullopt;
-    if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
-      return "cannot lock it: " + errnoText(errno);
+    const Taken taken = takeLockFile(error);
+    if (taken == Taken::kError) return Refused{error, false};
+    if (taken != Taken::kHeld) {
+      // An open file description's lock: no other descriptor of this process on the
+      // mailbox can drop it by closing. Programs that take POSIX locks see it all the same.
+      struct flock range {};
+      range.l_type = F_WRLCK;
+      range.l_whence = SEEK_SET;
+      int locked = ::fcntl(fd_, F_OFD_SETLK, &range);
+      if (locked != 0 && errno == EINVAL) locked = ::fcntl(fd_, F_SETLK, &range);
+      if (locked == 0) break;
+      if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
+        const std::string why = errnoText(errno);
+        dropLockFile();
+        return Refused{"cannot lock it: " + why, false};
+      }
+      dropLockFile();  // its holder may be waiting for the lock file
     }
-    if (!wait()) return std::string("it is locked by another program; try again later");
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return Refused{taken == Taken::kHeld
+                         ? "its lock file " + file_.string() +
+                               ".lock is held by another program; try again later"
+                         : std::string("it is locked by another program; try again later"),
+                     true};
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  if (!dotlock_.empty()) {
+    // Renewed while held, by a thread that takes none of the signals the command handles.
+    const QVSignalsHeld held;
+    stop_ = false;
+    try {
+      renewer_ = std::thread([this, name = dotlock_] {
+        std::unique_lock<std::mutex> guard(mutex_);
+        while (!wake_.wait_for(guard, std::chrono::seconds(30), [this] { return stop_; })) {
+          ::utimensat(AT_FDCWD, name.c_str(), nullptr, 0);
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the lock file stays as made, good for five minutes.
+    }
+  }
+  return std::nullopt;
+}
+
+std::filesystem::path QVInPlaceFile::copyOf(const std::filesystem::path& file) {
+  return file.string() + ".stowlet-original";
+}
+
+namespace {
+
+// Copies [from, from + length) of one descriptor to the same place in another, through the
+// kernel where it can; the error text when that fails.
+std::optional<std::string> copyRange(int in, int out, std::size_t from, std::size_t length) {
+  auto at = static_cast<off_t>(from);
+  auto to = static_cast<off_t>(from);
+  while (length > 0) {
+    ssize_t n = ::copy_file_range(in, &at, out, &to, length, 0);
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      char buffer[1 << 16];
+      n = ::pread(in, buffer, std::min(sizeof buffer, length), at);
+      if (n > 0 && ::pwrite(out, buffer, static_cast<std::size_t>(n), to) != n) n = -1;
+      if (n > 0) {
+        at += n;
+        to += n;
+      }
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errnoText(errno);
+    }
+    if (n == 0) return std::string("the file shrank while it was copied");
+    length -= static_cast<std::size_t>(n);
+  }
+  return std::nullopt;
+}
+
+bool sameBytes(int a, int b, std::size_t size) {
+  char x[1 << 16];
+  char y[1 << 16];
+  for (std::size_t at = 0; at < size;) {
+    const std::size_t want = std::min(sizeof x, size - at);
+    if (::pread(a, x, want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
+        ::pread(b, y, want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
+        std::memcmp(x, y, want) != 0) {
+      return false;
+    }
+    at += want;
+  }
+  return true;
+}
+
+std::optional<std::string> syncFolder(const std::filesystem::path& file) {
+  const std::filesystem::path folder =
+      file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errnoText(errno);
+  const bool synced = ::fsync(fd) == 0;
+  const int err = errno;
+  ::close(fd);
+  return synced || err == EINVAL ? std::nullopt : std::optional(errnoText(err));
+}
+
+}  // namespace
+
+std::optional<std::string> QVInPlaceFile::begin(const std::filesystem::path& file, int fd,
+                                                std::size_t from) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errnoText(errno);
+  size_ = static_cast<std::size_t>(st.st_size);
+  from_ = std::min(from, size_);
+  const std::filesystem::path copy = copyOf(file);
+  for (int attempt = 0;; ++attempt) {
+    copyFd_ = ::open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (copyFd_ >= 0) break;
+    if (errno != EEXIST || attempt > 0) {
+      return "cannot make its copy " + copy.string() + " beside it: " + errnoText(errno);
+    }
+    // An interrupted rewrite's copy is never overwritten: it may be the only whole one.
+    // Only a copy that holds just what the file holds (cut off before the file was
+    // written) is no longer needed.
+    const int old = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat oldSt {};
+    const bool same = old >= 0 && ::fstat(old, &oldSt) == 0 && S_ISREG(oldSt.st_mode) &&
+                      static_cast<std::size_t>(oldSt.st_size) == size_ && sameBytes(old, fd, size_);
+    if (old >= 0) ::close(old);
+    if (!same) {
+      return copy.string() +
+             " is there, a copy that an interrupted rewrite left: compare the two, put the "
+             "copy back (mv) or remove it, then run again";
+    }
+    ::unlink(copy.c_str());
+  }
+  copy_ = copy;
+  if (auto error = copyRange(fd, copyFd_, 0, size_)) return "cannot copy it aside: " + *error;
+  if (::fsync(copyFd_) != 0) return "cannot copy it aside: " + errnoText(errno);
+  if (auto error = syncFolder(copy_)) return "cannot copy it aside: " + *error;
+  if (::lseek(fd, static_cast<off_t>(from_), SEEK_SET) < 0) return errnoText(errno);
+  fd_ = fd;
+  return std::nullopt;
+}
+
+std::optional<std::string> QVInPlaceFile::commit() {
+  const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+  if (end < 0 || ::ftruncate(fd_, end) != 0 || ::fsync(fd_) != 0) return errnoText(errno);
+  ::close(std::exchange(copyFd_, -1));
+  ::unlink(copy_.c_str());
+  copy_.clear();
+  return std::nullopt;
+}
+
+QVInPlaceFile::~QVInPlaceFile() {
+  if (copy_.empty()) {
+    if (copyFd_ >= 0) ::close(copyFd_);
+    return;
+  }
+  // Not committed: the original's bytes back, from where writing began. The space past the
+  // original's end goes first, so that a full disk still takes them.
+  std::optional<std::string> error;
+  if (fd_ >= 0) {
+    if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
+      error = errnoText(errno);
+    } else {
+      error = copyRange(copyFd_, fd_, from_, size_ - from_);
+    }
+    if (!error && ::fsync(fd_) != 0) error = errnoText(errno);
+  }
+  ::close(copyFd_);
+  if (error) {
+    std::fprintf(stderr,
+                 "stowlet: cannot put the original bytes back from %s: %s; the copy is kept: "
+                 "put it back by hand\n",
+                 copy_.c_str(), error->c_str());
+    return;
+  }
+  ::unlink(copy_.c_str());
 }
 
 bool looksLikeMailbox(const std::filesystem::path& file) {

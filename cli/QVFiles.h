@@ -4,19 +4,38 @@
 
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/QVManipulator.h"
 #include "core/QVRowIndex.h"
 
 namespace qv::cli {
+
+// Opens descriptors 0, 1 and 2 on /dev/null where they are closed (a cron job's closed
+// standard error, say), before anything else is opened: a file opened later would get one
+// of these numbers, and log lines or output meant for it would land in the file.
+void openStandardDescriptors();
+
+// Removes this process's temporary files and lock files now; safe inside a signal handler
+// (for a second signal that ends the process at once).
+void removeTempFilesNow();
+
+// When the rows of an input are found while it is read.
+enum class QVRowScanWhen : std::uint8_t {
+  kNever,
+  kAlways,
+  kUnlessMailbox,  // not for a file that begins as a mailbox: each message scans its own
+};
 
 // A file whose bytes, from offset 0, are mapped at `bytes`.
 struct QVSourceFile {
@@ -32,10 +51,10 @@ struct QVSourceFile {
 // not at its start) is read into memory.
 class QVInput {
  public:
-  // Opens a file, or standard input for "-"; with `scanRows`, also finds its rows (see
+  // Opens a file, or standard input for "-"; as `scan` says, also finds its rows (see
   // takeRowScan). The error text when it cannot be read.
   [[nodiscard]] static std::optional<std::string> open(const std::string& name, QVInput& into,
-                                                       bool scanRows = false);
+                                                       QVRowScanWhen scan = QVRowScanWhen::kNever);
   QVInput() = default;
   QVInput(const QVInput&) = delete;
   QVInput& operator=(const QVInput&) = delete;
@@ -52,6 +71,13 @@ class QVInput {
   [[nodiscard]] std::optional<std::string> changed() const;
   // The file as it was opened; nothing for a pipe, a device or standard input's terminal.
   [[nodiscard]] const struct stat* fileStat() const { return regular_ ? &opened_ : nullptr; }
+  // Where the messages begin when the bytes are a mailbox (see QVMailboxSplitter): a file is
+  // read for them through a small buffer, its mapping left untouched.
+  [[nodiscard]] std::vector<std::size_t> messageStarts() const;
+  // The bytes before `offset` are done with: a file's pages of them leave this process's
+  // memory (they are read again from the file if asked for), so that a mailbox rewritten
+  // message by message holds about one message at a time.
+  void release(std::size_t offset);
 
  private:
   void* map_ = nullptr;  // the file's mapping, or the memory its bytes were read into
@@ -63,6 +89,7 @@ class QVInput {
   std::optional<QVRowScan> rows_;
   bool regular_ = false;
   struct stat opened_ {};  // the file as it was opened
+  std::size_t released_ = 0;
 };
 
 // The manipulator of an input's message, with the rows found while it was read when they
@@ -116,10 +143,14 @@ class QVAtomicFile {
   struct stat kept_ {};  // the file being replaced
 };
 
-// A mailbox's lock as mail programs take it before they deliver to it: the file NAME.lock,
-// made exclusively beside it (one left for more than five minutes is stale and taken over),
-// and an fcntl write lock on the mailbox itself. Both go when the object does, and the
-// lock file also when a signal ends the process.
+// A mailbox's lock as mail programs take it before they deliver to it: first the file
+// NAME.lock beside it, made whole with this process's number in it, then an fcntl write
+// lock on the mailbox itself. A lock file whose process is gone, or that nobody renewed for
+// five minutes, is stale and taken over; one that cannot be removed is waited on like a held
+// one. When the fcntl lock is held by another program (one that takes the two in the other
+// order), the lock file is given up again while waiting, so that neither waits on the other.
+// While held, the lock file's time is renewed every 30 seconds. Both go when the object
+// does, and the lock file also when a signal ends the process.
 class QVMailboxLock {
  public:
   QVMailboxLock() = default;
@@ -127,14 +158,63 @@ class QVMailboxLock {
   QVMailboxLock& operator=(const QVMailboxLock&) = delete;
   ~QVMailboxLock();
 
-  // Waits up to `seconds` for the lock; the reason when it could not be had. A folder where
-  // no lock file can be made (no write permission) leaves the fcntl lock alone.
-  [[nodiscard]] std::optional<std::string> lock(const std::filesystem::path& mailbox,
-                                                int seconds = 30);
+  struct Refused {
+    std::string reason;
+    bool busy;  // held by another program: try again later
+  };
+  // Waits up to `seconds` for both locks. A folder where no lock file can be made (no write
+  // permission) leaves the fcntl lock alone.
+  [[nodiscard]] std::optional<Refused> lock(const std::filesystem::path& mailbox, int seconds = 30);
+  // The mailbox, open for reading and writing, and its path with links followed.
+  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] const std::filesystem::path& file() const { return file_; }
 
  private:
-  std::string dotlock_;
+  enum class Taken : std::uint8_t { kTaken, kHeld, kNoLockFiles, kError };
+  Taken takeLockFile(std::string& error);
+  void dropLockFile();
+
+  std::filesystem::path file_;
+  std::string dotlock_;  // the lock file, while it is ours
   int fd_ = -1;
+  std::thread renewer_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+};
+
+// A file rewritten inside its own inode, as mail readers rewrite a mailbox: other programs
+// hold it open, and a delivery waiting for its lock must append to the file that stays. The
+// original is first copied aside, beside it as NAME.stowlet-original, and synced with its
+// folder; the new bytes then go into the file from the first byte that changes, the file is
+// cut to its new length and synced, and the copy goes. Dropped before commit, the
+// original's bytes are put back from the copy (and the copy goes when that worked). After a
+// crash, the copy is there to restore the file with.
+class QVInPlaceFile {
+ public:
+  QVInPlaceFile() = default;
+  QVInPlaceFile(const QVInPlaceFile&) = delete;
+  QVInPlaceFile& operator=(const QVInPlaceFile&) = delete;
+  ~QVInPlaceFile();
+
+  // `fd`: the file open for reading and writing, under its locks; `from`: the first byte
+  // that changes, where writing begins.
+  [[nodiscard]] std::optional<std::string> begin(const std::filesystem::path& file, int fd,
+                                                 std::size_t from);
+  [[nodiscard]] int fd() const { return fd_; }
+  // The copy: the original's bytes to write the rest from.
+  [[nodiscard]] const std::filesystem::path& copy() const { return copy_; }
+  [[nodiscard]] std::optional<std::string> commit();
+
+  // The copy of `file` that a rewrite in place leaves behind it when it is interrupted.
+  [[nodiscard]] static std::filesystem::path copyOf(const std::filesystem::path& file);
+
+ private:
+  std::filesystem::path copy_;
+  int fd_ = -1;
+  int copyFd_ = -1;
+  std::size_t from_ = 0;
+  std::size_t size_ = 0;  // the original's
 };
 
 // Whether the file begins as a mailbox does (its first row "From ").

@@ -1,6 +1,9 @@
 #include "cli/QVMailbox.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 
 namespace qv::cli {
@@ -10,10 +13,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kSeparator = "From ";
-
-bool separatorAt(std::string_view bytes, std::size_t at) {
-  return bytes.compare(at, kSeparator.size(), kSeparator) == 0;
-}
 
 // The run of line ends at the end of a stretch.
 std::size_t lineEndsAtEnd(std::string_view text) {
@@ -25,35 +24,113 @@ std::size_t lineEndsAtEnd(std::string_view text) {
   return n;
 }
 
+// "From sender Www Mmm dd hh:mm[:ss] [zone] yyyy [more]": the row a mailbox writer puts
+// before each message, its date as asctime() writes it.
+bool wellFormedSeparator(std::string_view row) {
+  static const RE2 pattern(
+      "From \\S+ +(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun) +"
+      "(?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) +\\d{1,2} +\\d{1,2}:\\d{2}(?::\\d{2})?"
+      "(?: +[-+A-Za-z0-9]+)*? +\\d{4}(?: +\\S+)*[ \\t\\r]*");
+  return RE2::FullMatch(re2::StringPiece(row.data(), row.size()), pattern);
+}
+
 }  // namespace
 
-std::vector<QVMailboxMessage> mailboxMessages(std::string_view bytes) {
-  std::vector<QVMailboxMessage> out;
-  if (!separatorAt(bytes, 0)) return out;
-  // The start of every message: its separator row.
-  std::vector<std::size_t> starts{0};
-  for (std::size_t lf = bytes.find('\n'); lf != std::string_view::npos && lf + 1 < bytes.size();
-       lf = bytes.find('\n', lf + 1)) {
-    if (!separatorAt(bytes, lf + 1)) continue;
-    // After an empty row: "\n\n" or "\r\n\r\n" before it.
-    const bool empty = (lf >= 1 && bytes[lf - 1] == '\n') ||
-                       (lf >= 3 && bytes.compare(lf - 3, 4, "\r\n\r\n") == 0);
-    if (empty) starts.push_back(lf + 1);
+void QVMailboxSplitter::feed(std::string_view bytes) {
+  while (!bytes.empty() && !notMailbox_) {
+    const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
+    const std::size_t n =
+        lf == nullptr ? bytes.size()
+                      : static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data());
+    const std::string_view part = bytes.substr(0, n);
+    if (row_.head.size() < kHead) row_.head.append(part.substr(0, kHead - row_.head.size()));
+    if (part.size() >= kTail) {
+      row_.tail.assign(part.substr(part.size() - kTail));
+    } else {
+      row_.tail.append(part);
+      if (row_.tail.size() > kTail) row_.tail.erase(0, row_.tail.size() - kTail);
+    }
+    row_.length += n;
+    offset_ += n;
+    if (lf == nullptr) return;
+    ++offset_;
+    bytes.remove_prefix(n + 1);
+    endRow();
   }
-  starts.push_back(bytes.size());
-  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
-    const std::string_view stretch = bytes.substr(starts[k], starts[k + 1] - starts[k]);
-    const std::size_t rowEnd = stretch.find('\n');
-    const std::size_t bodyAt = rowEnd == std::string_view::npos ? stretch.size() : rowEnd + 1;
-    const std::string_view rest = stretch.substr(bodyAt);
-    const std::size_t ends = lineEndsAtEnd(rest);
-    out.push_back({stretch.substr(0, bodyAt), rest.substr(0, rest.size() - ends),
-                   rest.substr(rest.size() - ends)});
+}
+
+void QVMailboxSplitter::endRow() {
+  const Row& r = row_;
+  if (r.start == 0 && r.head.compare(0, kSeparator.size(), kSeparator) != 0) {
+    notMailbox_ = true;  // no separator row first: one message
+    return;
+  }
+  if (r.head.compare(0, kSeparator.size(), kSeparator) == 0) {
+    // After an empty row: "\n\n", or "\r\n\r\n".
+    const bool afterEmpty = r.start > 0 && (previous_.length == 0 ||
+                                            (previous_.head == "\r" && beforePreviousEndsInCR_));
+    // Right after a closing delimiter row ("--BOUNDARY--", blanks allowed after it).
+    std::string_view closing = previous_.tail;
+    while (!closing.empty() &&
+           (closing.back() == ' ' || closing.back() == '\t' || closing.back() == '\r')) {
+      closing.remove_suffix(1);
+    }
+    const bool afterClosing = r.start > 0 && previous_.length >= 4 &&
+                              previous_.head.compare(0, 2, "--") == 0 && closing.size() >= 2 &&
+                              closing.substr(closing.size() - 2) == "--";
+    if (r.start == 0 || afterEmpty ||
+        (afterClosing && r.length <= kHead && wellFormedSeparator(r.head))) {
+      starts_.push_back(r.start);
+    }
+  }
+  beforePreviousEndsInCR_ = !previous_.tail.empty() && previous_.tail.back() == '\r';
+  previous_ = std::move(row_);
+  row_ = Row{};
+  row_.start = offset_;
+}
+
+std::vector<std::size_t> QVMailboxSplitter::finish() {
+  // The last row, without a line feed after it.
+  if (!notMailbox_ && (row_.length > 0 || row_.start == 0)) endRow();
+  if (notMailbox_) starts_.clear();
+  return std::move(starts_);
+}
+
+QVMailboxMessage mailboxMessage(std::string_view bytes, std::size_t from, std::size_t to) {
+  const std::string_view stretch = bytes.substr(from, to - from);
+  const std::size_t rowEnd = stretch.find('\n');
+  const std::size_t bodyAt = rowEnd == std::string_view::npos ? stretch.size() : rowEnd + 1;
+  const std::string_view rest = stretch.substr(bodyAt);
+  const std::size_t ends = lineEndsAtEnd(rest);
+  return {stretch.substr(0, bodyAt), rest.substr(0, rest.size() - ends),
+          rest.substr(rest.size() - ends)};
+}
+
+std::vector<QVMailboxMessage> mailboxMessages(std::string_view bytes) {
+  QVMailboxSplitter splitter;
+  splitter.feed(bytes);
+  const std::vector<std::size_t> starts = splitter.finish();
+  std::vector<QVMailboxMessage> out;
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    out.push_back(
+        mailboxMessage(bytes, starts[k], k + 1 < starts.size() ? starts[k + 1] : bytes.size()));
   }
   return out;
 }
 
-std::vector<QVMailFile> mailFiles(const std::string& name, std::string& error) {
+std::optional<std::string> mailboxRefusal(const QVManipulator& message, bool inMailbox) {
+  if (!inMailbox) return std::nullopt;
+  for (const QVDefectAt& d : message.defects()) {
+    if (d.defect == QVDefect::kTruncatedLevel) {
+      return "its multipart is not closed (" + std::string(describe(d.defect)) + " at row " +
+             std::to_string(d.row) + "): a body row \"From \" that was not quoted may cut it";
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<QVMailFile> mailFiles(const std::string& name, std::string& error,
+                                  std::vector<std::string>& notes) {
   std::error_code ec;
   if (name == "-" || !fs::is_directory(name, ec)) return {{name, fs::path(name).filename()}};
   const fs::path folder(name);
@@ -68,15 +145,36 @@ std::vector<QVMailFile> mailFiles(const std::string& name, std::string& error) {
     maildir = true;
     std::vector<fs::path> names;
     for (const auto& entry : fs::directory_iterator(folder / sub, ec)) {
+      if (entry.is_symlink(ec)) {
+        notes.push_back(entry.path().string() +
+                        ": skipped: a symbolic link inside a Maildir is not followed");
+        continue;
+      }
       if (entry.is_regular_file(ec)) names.push_back(entry.path());
     }
     std::sort(names.begin(), names.end());
     for (const fs::path& file : names)
-      files.push_back({file.string(), fs::path(sub) / file.filename()});
+      files.push_back({file.string(), fs::path(sub) / file.filename(), true});
   }
   if (!maildir)
     error = "it is a folder, and neither a mailbox (NAME.mbox/mbox) nor a Maildir (cur, new)";
   return files;
+}
+
+std::string maildirNameWithSizes(const std::string& name, std::size_t size, std::size_t crlfSize) {
+  // "UNIQUE,S=1234,W=1260:2,FLAGS": the fields sit between the unique part and the info.
+  const std::size_t info = name.find(':');
+  std::string base = name.substr(0, info);
+  const std::string rest = info == std::string::npos ? std::string() : name.substr(info);
+  for (const auto& [field, value] : {std::pair{",S=", size}, std::pair{",W=", crlfSize}}) {
+    const std::size_t at = base.find(field);
+    if (at == std::string::npos) continue;
+    std::size_t end = at + 3;
+    while (end < base.size() && base[end] >= '0' && base[end] <= '9') ++end;
+    if (end == at + 3) continue;  // no number: not the field
+    base.replace(at + 3, end - at - 3, std::to_string(value));
+  }
+  return base + rest;
 }
 
 }  // namespace qv::cli

@@ -6,13 +6,19 @@
 //
 // A file is a mailbox when its first row begins with "From " (no message's header does: a
 // header field has a colon after its name); then every row that begins with "From " after
-// an empty row (or at the start) opens the next message. A body's own "From " rows are
-// quoted by the writer (">From "), and stay as they are.
+// an empty row (or at the start) opens the next message, and so does a well-formed
+// separator row ("From " sender date) right after a closing delimiter row, where a writer
+// left out the empty row between two messages. A body's own "From " rows are quoted by the
+// writer (">From "), and stay as they are.
 
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/QVManipulator.h"
 
 namespace qv::cli {
 
@@ -24,17 +30,66 @@ struct QVMailboxMessage {
   std::string_view after;      // those line ends (the empty row before the next separator)
 };
 
+// Finds where the messages of a mailbox begin, from its bytes fed in order in pieces of any
+// size (read through a small buffer, say): only the first bytes of each row are kept.
+class QVMailboxSplitter {
+ public:
+  void feed(std::string_view bytes);
+  // The offsets of the messages' separator rows, in order; none when the bytes do not
+  // begin as a mailbox.
+  [[nodiscard]] std::vector<std::size_t> finish();
+
+ private:
+  // What a row is told by: its first bytes (a separator row) and its last ones (a closing
+  // delimiter row, blanks after it allowed).
+  static constexpr std::size_t kHead = 256;
+  static constexpr std::size_t kTail = 64;
+  struct Row {
+    std::size_t start = 0;
+    std::size_t length = 0;  // without its line feed
+    std::string head;
+    std::string tail;
+  };
+  void endRow();
+
+  std::vector<std::size_t> starts_;
+  std::size_t offset_ = 0;  // of the next byte fed
+  Row row_;                 // the row being read
+  Row previous_;            // the row before it
+  bool beforePreviousEndsInCR_ = false;
+  bool notMailbox_ = false;
+};
+
+// The message of the mailbox's bytes whose separator row begins at `from`, up to `to`.
+[[nodiscard]] QVMailboxMessage mailboxMessage(std::string_view bytes, std::size_t from,
+                                              std::size_t to);
 // The messages of a mailbox; none when the bytes are not a mailbox (one message).
 [[nodiscard]] std::vector<QVMailboxMessage> mailboxMessages(std::string_view bytes);
+
+// Why a message of a mailbox is left as it is though it could be rebuilt: a multipart level
+// that never closes. The message was most likely cut by a body row "From " that its writer
+// did not quote, its rest standing in the next "message"; rebuilt, the first half would be
+// closed early and the rest would follow its end, lost to strict readers. Nothing for a
+// message that is not in a mailbox.
+[[nodiscard]] std::optional<std::string> mailboxRefusal(const QVManipulator& message,
+                                                        bool inMailbox);
 
 // The files a name given to the command stands for: a file itself; the file "mbox" of an
 // Apple mailbox folder; every file of a Maildir's "cur" and "new", in name order. The
 // second of each pair names the result inside an output folder ("cur/NAME" for a Maildir's
-// file). Nothing, with `error` set, for a folder that is neither.
+// file). Nothing, with `error` set, for a folder that is neither. A symbolic link inside a
+// Maildir is not followed (it could lead anywhere): it is left out, with a line in `notes`.
 struct QVMailFile {
   std::string path;
   std::filesystem::path outputName;
+  bool inMaildir = false;  // one message, never a mailbox, whatever its first row
 };
-[[nodiscard]] std::vector<QVMailFile> mailFiles(const std::string& name, std::string& error);
+[[nodiscard]] std::vector<QVMailFile> mailFiles(const std::string& name, std::string& error,
+                                                std::vector<std::string>& notes);
+
+// A Maildir file's name with the sizes it records (",S=" the file's size, ",W=" its size
+// with CR LF line ends) set to the given ones; the name itself when it records none.
+[[nodiscard]] std::string maildirNameWithSizes(const std::string& name, std::size_t size,
+                                               std::size_t crlfSize);
 
 }  // namespace qv::cli

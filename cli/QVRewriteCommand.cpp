@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <set>
@@ -16,7 +19,9 @@
 #include "cli/QVMailbox.h"
 #include "core/QVManipulator.h"
 #include "hooks/QVPluginRebuild.h"
+#include "host/QVFileWriting.h"
 #include "host/QVSignatureName.h"
+#include "mail/QVMimeCodec.h"
 
 namespace qv::cli {
 
@@ -30,6 +35,7 @@ std::atomic<int> stopSignal{0};
 
 void noteStop(int signal) {
   if (stopSignal.exchange(signal) != 0) {
+    removeTempFilesNow();  // its lock files and temporary files go with it
     ::signal(signal, SIG_DFL);
     ::raise(signal);
   }
@@ -54,16 +60,213 @@ struct Tally {
   std::size_t attachments = 0;
 };
 
+// What one output holds, counted once it is written.
+struct Counts {
+  std::size_t rebuilt = 0;
+  std::size_t unchanged = 0;
+  std::size_t attachments = 0;
+};
+
 // Where one input's result goes: standard output, a file, or nowhere (in place, unchanged).
 struct Destination {
   bool toStdout = false;
   fs::path file;
 };
 
-int rewriteOne(QVMailSession& mail, const std::string& input, const Destination& to,
+// One message rebuilt as the command rebuilds it: the text bodies joined where files cut
+// them, the HTML without the image tags of the pictures that become attachments, boundaries
+// drawn and logged as the plug-in does. Nothing when it stays as it is (the reason noted).
+std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
+                                               const QVRewriteOptions& options, bool inMailbox,
+                                               const std::string& label, Counts& counts) {
+  std::optional<std::string> reason;
+  if (auto failure = manipulator.failure()) {
+    reason = describe(*failure);
+  } else if (auto refusal = mailboxRefusal(manipulator, inMailbox)) {
+    reason = *refusal;
+  }
+  std::optional<QVRebuiltMessage> rebuilt;
+  if (!reason) {
+    const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml, inMailbox);
+    rebuilt = rebuildAsPlugin(manipulator, nullptr, bodies);
+    if (!rebuilt)
+      reason = describe(manipulator.failure().value_or(QVRebuildFailure::kNoFreshBoundary));
+  }
+  if (!rebuilt) {
+    ++counts.unchanged;
+    if (!options.quiet)
+      note(label.empty() ? "unchanged: " + *reason : label + ": unchanged: " + *reason);
+    return std::nullopt;
+  }
+  ++counts.rebuilt;
+  counts.attachments += rebuilt->attachmentCount();
+  return rebuilt;
+}
+
+// A mailbox's output, written in batches: memory holds the messages of one batch (or one
+// message, when it is larger), never the mailbox, and the input's pages of the messages
+// written leave it.
+class QVMessageSink {
+ public:
+  QVMessageSink(int fd, std::optional<QVSourceFile> source, QVInput& input)
+      : fd_(fd), source_(std::move(source)), input_(input) {}
+
+  void add(std::string_view piece) {
+    if (!piece.empty()) pieces_.push_back(piece);
+  }
+  void add(QVRebuiltMessage rebuilt) {
+    held_.push_back(std::move(rebuilt));
+    for (std::size_t i = 0; i < held_.back().pieceCount(); ++i) add(held_.back().piece(i));
+  }
+  // Every byte of the input before `offset` has its place in the output: written when the
+  // batch is full.
+  [[nodiscard]] std::optional<std::string> done(std::size_t offset) {
+    done_ = offset;
+    if (done_ - flushed_ < kBatchBytes && pieces_.size() < kBatchPieces) return std::nullopt;
+    return flush();
+  }
+  [[nodiscard]] std::optional<std::string> flush() {
+    const auto piece = [&](std::size_t i) { return pieces_[i]; };
+    if (auto error = writeAll(fd_, pieces_.size(), piece, source_)) return error;
+    pieces_.clear();
+    held_.clear();
+    input_.release(done_);
+    flushed_ = done_;
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr std::size_t kBatchBytes = std::size_t{32} << 20;
+  static constexpr std::size_t kBatchPieces = 16384;
+  int fd_;
+  std::optional<QVSourceFile> source_;
+  QVInput& input_;
+  std::deque<QVRebuiltMessage> held_;
+  std::vector<std::string_view> pieces_;
+  std::size_t done_ = 0;
+  std::size_t flushed_ = 0;
+};
+
+// Writes the messages of a mailbox from message `first` on (and, from `first`'s own text,
+// when `separatorWritten`) to the sink, each in its place with its separator row and what
+// follows its end. The error text when a write fails.
+std::optional<std::string> writeMessages(QVMailSession& mail, const std::string& input,
+                                         std::string_view whole,
+                                         const std::vector<std::size_t>& starts, std::size_t first,
+                                         bool separatorWritten, const QVRewriteOptions& options,
+                                         QVMessageSink& sink, Counts& counts) {
+  const std::string signature = signatureName(mail.defaults.get());
+  for (std::size_t k = first; k < starts.size(); ++k) {
+    const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : whole.size();
+    const QVMailboxMessage message = mailboxMessage(whole, starts[k], end);
+    if (k != first || !separatorWritten) sink.add(message.separator);
+    QVManipulator manipulator(message.message, signature);
+    std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
+        manipulator, options, true, input + ": message " + std::to_string(k + 1), counts);
+    if (rebuilt) {
+      sink.add(std::move(*rebuilt));
+    } else {
+      sink.add(message.message);
+    }
+    sink.add(message.after);
+    if (auto error = sink.done(end)) return error;
+  }
+  return sink.flush();
+}
+
+// Whether `target` is the file `input` itself (its only copy, then).
+bool replacesItsInput(const std::string& input, const fs::path& target) {
+  struct stat in {
+  }, out{};
+  return input != "-" && ::stat(input.c_str(), &in) == 0 && ::stat(target.c_str(), &out) == 0 &&
+         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+void count(QVMailSession& mail, const Counts& counts, Tally& tally) {
+  tally.rewritten += counts.rebuilt;
+  tally.unchanged += counts.unchanged;
+  tally.attachments += counts.attachments;
+  increaseStowletCount(mail.defaults.get(), counts.attachments);
+}
+
+// A mailbox rewritten in place, inside its own file and under its locks, as mail readers
+// rewrite one: nothing is written before the first message that changes, and a delivery
+// waiting for the mailbox appends to it once it is free.
+int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
+                          const QVRewriteOptions& options, Tally& tally) {
+  const auto fail = [&](int code, const std::string& why) {
+    complain("cannot rewrite " + input + " in place: " + why);
+    ++tally.failed;
+    return code;
+  };
+  QVMailboxLock lock;
+  if (auto refused = lock.lock(input, options.lockTimeout)) {
+    return fail(refused->busy ? kExitTempFail : kExitCantCreate, refused->reason);
+  }
+  QVInput in;
+  if (auto error = QVInput::open(input, in)) return fail(kExitNoInput, *error);
+  struct stat locked {};
+  const struct stat* read = in.fileStat();
+  if (read == nullptr || ::fstat(lock.fd(), &locked) != 0 || locked.st_dev != read->st_dev ||
+      locked.st_ino != read->st_ino) {
+    return fail(kExitIo, "it was replaced while it was locked; it was left as it is, run again");
+  }
+  const std::vector<std::size_t> starts = in.messageStarts();
+  if (starts.empty()) return fail(kExitIo, "it no longer begins as a mailbox; run again");
+
+  // The first message that changes; the ones before it stay where they are.
+  const std::string signature = signatureName(mail.defaults.get());
+  const std::string_view whole = in.bytes();
+  Counts counts;
+  std::size_t first = 0;
+  for (; first < starts.size(); ++first) {
+    const std::size_t end = first + 1 < starts.size() ? starts[first + 1] : whole.size();
+    const QVMailboxMessage message = mailboxMessage(whole, starts[first], end);
+    QVManipulator manipulator(message.message, signature);
+    if (!manipulator.failure() && !mailboxRefusal(manipulator, true)) break;
+    ++counts.unchanged;
+    if (!options.quiet) {
+      const std::string reason = manipulator.failure()
+                                     ? std::string(describe(*manipulator.failure()))
+                                     : *mailboxRefusal(manipulator, true);
+      note(input + ": message " + std::to_string(first + 1) + ": unchanged: " + reason);
+    }
+    in.release(end);
+  }
+  if (first == starts.size()) {
+    tally.unchanged += counts.unchanged;
+    return kExitOk;  // the file already holds its messages as they are
+  }
+  if (auto why = in.changed()) return fail(kExitIo, *why + "; it was left as it is, run again");
+
+  // From here the file is rewritten whole, or put back as it was: no signal ends it between.
+  const QVSignalsHeld held;
+  const std::size_t end = first + 1 < starts.size() ? starts[first + 1] : whole.size();
+  const std::size_t from =
+      starts[first] + mailboxMessage(whole, starts[first], end).separator.size();
+  QVInPlaceFile place;
+  if (auto error = place.begin(lock.file(), lock.fd(), from)) return fail(kExitCantCreate, *error);
+  QVInput copy;
+  if (auto error = QVInput::open(place.copy().string(), copy)) {
+    return fail(kExitIo, "cannot read its copy: " + *error);
+  }
+  if (copy.bytes().size() != whole.size()) {
+    return fail(kExitIo, "it changed while it was copied; it was left as it is, run again");
+  }
+  QVMessageSink sink(place.fd(), copy.sourceFile(), copy);
+  if (auto error =
+          writeMessages(mail, input, copy.bytes(), starts, first, true, options, sink, counts)) {
+    return fail(kExitIo, *error + "; it was put back as it was");
+  }
+  if (auto error = place.commit()) return fail(kExitIo, *error + "; it was put back as it was");
+  count(mail, counts, tally);
+  return kExitOk;
+}
+
+int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& to,
                const QVRewriteOptions& options, bool batch, Tally& tally) {
+  const std::string& input = file.path;
   const bool inPlace = options.inPlace;
-  const bool quiet = options.quiet;
   if (inPlace) {
     // Only a regular file can be rewritten in place (reading a FIFO would take its data).
     struct stat st {};
@@ -72,19 +275,14 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
                " in place: it is no regular file (a FIFO or a device); give -o instead");
       return kExitUsage;
     }
-  }
-  // A mailbox rewritten in place is locked as mail programs lock it, so that no delivery
-  // lands between the reading and the replacing.
-  QVMailboxLock mailboxLock;
-  if (inPlace && looksLikeMailbox(input)) {
-    if (auto error = mailboxLock.lock(input)) {
-      complain("cannot rewrite " + input + " in place: " + *error);
-      ++tally.failed;
-      return kExitTempFail;
+    // A Maildir's file is one message, whatever its first row.
+    if (!file.inMaildir && looksLikeMailbox(input)) {
+      return rewriteMailboxInPlace(mail, input, options, tally);
     }
   }
   QVInput in;
-  if (auto error = QVInput::open(input, in, /*scanRows=*/true)) {
+  if (auto error = QVInput::open(
+          input, in, file.inMaildir ? QVRowScanWhen::kAlways : QVRowScanWhen::kUnlessMailbox)) {
     if (auto why = in.changed()) {  // cut short under the reading
       complain("cannot rewrite " + input + ": " + *why + "; it was left as it is, run again");
       ++tally.failed;
@@ -94,63 +292,9 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
              *error);
     return kExitNoInput;
   }
-  const std::string signature = signatureName(mail.defaults.get());
   const std::string_view whole = in.bytes();
-
-  // The result as pieces: the rebuilt messages' pieces, or stretches of the input as they
-  // came. A mailbox is rewritten message by message, each kept in its place with its
-  // separator row and what follows its end.
-  std::deque<QVRebuiltMessage> rebuilts;
-  std::vector<std::string_view> pieces;
-  std::size_t rebuiltCount = 0, unchangedCount = 0, attachments = 0;
-  const auto rewrite = [&](QVManipulator& manipulator, std::string_view bytes,
-                           const std::string& label) {
-    // The text bodies joined where files cut them, the HTML without the image tags of the
-    // pictures that become attachments; boundaries drawn and logged as the plug-in does.
-    const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml);
-    std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, nullptr, bodies);
-    if (!rebuilt) {
-      ++unchangedCount;
-      if (!quiet) {
-        const std::string reason(describe(*manipulator.failure()));
-        note(label.empty() ? "unchanged: " + reason : label + ": unchanged: " + reason);
-      }
-      pieces.push_back(bytes);
-      return;
-    }
-    ++rebuiltCount;
-    attachments += rebuilt->attachmentCount();
-    rebuilts.push_back(std::move(*rebuilt));
-    for (std::size_t i = 0; i < rebuilts.back().pieceCount(); ++i) {
-      pieces.push_back(rebuilts.back().piece(i));
-    }
-  };
-  const std::vector<QVMailboxMessage> messages = mailboxMessages(whole);
-  if (messages.empty()) {
-    const std::unique_ptr<QVManipulator> made = manipulatorFor(in, signature);
-    rewrite(*made, whole, batch ? input : std::string());
-  } else {
-    for (std::size_t k = 0; k < messages.size(); ++k) {
-      const QVMailboxMessage& message = messages[k];
-      pieces.push_back(message.separator);
-      QVManipulator manipulator(message.message, signature);
-      rewrite(manipulator, message.message, input + ": message " + std::to_string(k + 1));
-      pieces.push_back(message.after);
-    }
-  }
-  if (rebuiltCount == 0 && inPlace) {
-    tally.unchanged += unchangedCount;
-    return kExitOk;  // the file already holds its messages as they are
-  }
-  const std::size_t count = pieces.size();
-  const auto piece = [&](std::size_t i) { return pieces[i]; };
-  const auto written = [&] {
-    tally.rewritten += rebuiltCount;
-    tally.unchanged += unchangedCount;
-    tally.attachments += attachments;
-    increaseStowletCount(mail.defaults.get(), attachments);
-    return kExitOk;
-  };
+  const std::vector<std::size_t> starts =
+      file.inMaildir ? std::vector<std::size_t>{} : in.messageStarts();
 
   // A file that changed while it was read is no message to trust: reported, never counted
   // (and for a file, nothing is replaced).
@@ -162,42 +306,98 @@ int rewriteOne(QVMailSession& mail, const std::string& input, const Destination&
     }
     return false;
   };
-  if (to.toStdout) {
-    if (auto error = writeAll(STDOUT_FILENO, count, piece, in.sourceFile())) {
-      if (changedMeanwhile()) return kExitIo;  // the input was cut short under the copy
-      complain("cannot write to standard output: " + *error);
-      ++tally.failed;
-      return kExitIo;
+  const auto cannotWrite = [&](const std::string& what, const std::string& error) {
+    if (changedMeanwhile()) return kExitIo;  // the input was cut short under the copy
+    complain("cannot write " + what + ": " + error);
+    ++tally.failed;
+    return kExitIo;
+  };
+  const std::string outName = to.toStdout ? std::string("standard output") : to.file.string();
+
+  Counts counts;
+  if (!starts.empty()) {
+    // A mailbox, message by message, to standard output or a file made whole at the end.
+    QVAtomicFile out;
+    if (!to.toStdout) {
+      if (auto error = out.create(to.file)) {
+        complain("cannot create " + to.file.string() + ": " + *error);
+        ++tally.failed;
+        return kExitCantCreate;
+      }
+    }
+    QVMessageSink sink(to.toStdout ? STDOUT_FILENO : out.fd(), in.sourceFile(), in);
+    if (auto error = writeMessages(mail, input, whole, starts, 0, false, options, sink, counts)) {
+      return cannotWrite(outName, *error);
     }
     if (changedMeanwhile()) return kExitIo;
-    return written();
+    if (!to.toStdout) {
+      if (auto error = out.commit(replacesItsInput(input, to.file))) {
+        return cannotWrite(outName, *error);
+      }
+    }
+    count(mail, counts, tally);
+    return kExitOk;
+  }
+
+  // One message.
+  const std::unique_ptr<QVManipulator> made =
+      manipulatorFor(in, signatureName(mail.defaults.get()));
+  std::optional<QVRebuiltMessage> rebuilt =
+      rebuildMessage(*made, options, false, batch ? input : std::string(), counts);
+  if (!rebuilt && inPlace) {
+    tally.unchanged += counts.unchanged;
+    return kExitOk;  // the file already holds its message as it is
+  }
+  const std::vector<std::string_view> pieces =
+      rebuilt ? rebuilt->pieces() : std::vector<std::string_view>{whole};
+  const auto piece = [&](std::size_t i) { return pieces[i]; };
+  // A Maildir's file names record its size: the new file's name says the new one.
+  fs::path target = to.file;
+  if (file.inMaildir && rebuilt && !to.toStdout) {
+    std::size_t size = 0, bareLineFeeds = 0;
+    bool cr = false;
+    for (std::string_view p : pieces) {
+      size += p.size();
+      for (char c : p) {
+        if (c == '\n' && !cr) ++bareLineFeeds;
+        cr = c == '\r';
+      }
+    }
+    target = to.file.parent_path() /
+             maildirNameWithSizes(to.file.filename().string(), size, size + bareLineFeeds);
+  }
+  if (to.toStdout) {
+    if (auto error = writeAll(STDOUT_FILENO, pieces.size(), piece, in.sourceFile())) {
+      return cannotWrite(outName, *error);
+    }
+    if (changedMeanwhile()) return kExitIo;
+    count(mail, counts, tally);
+    return kExitOk;
   }
   QVAtomicFile out;
-  if (auto error = out.create(to.file, inPlace)) {
-    complain("cannot create " + to.file.string() + ": " + *error);
+  const fs::path& created = inPlace ? to.file : target;
+  if (auto error = out.create(created, inPlace)) {
+    complain("cannot create " + created.string() + ": " + *error);
     ++tally.failed;
     return kExitCantCreate;
   }
-  if (auto error = writeAll(out.fd(), count, piece, in.sourceFile())) {
-    if (changedMeanwhile()) return kExitIo;
-    complain("cannot write " + to.file.string() + ": " + *error);
-    ++tally.failed;
-    return kExitIo;
+  if (auto error = writeAll(out.fd(), pieces.size(), piece, in.sourceFile())) {
+    return cannotWrite(created.string(), *error);
   }
   if (changedMeanwhile()) return kExitIo;
   // A file that replaces the only copy of a message is synced first: the input itself.
-  bool replacesInput = inPlace;
-  struct stat inSt {
-  }, outSt{};
-  if (!replacesInput && ::stat(input.c_str(), &inSt) == 0 && ::stat(to.file.c_str(), &outSt) == 0) {
-    replacesInput = inSt.st_dev == outSt.st_dev && inSt.st_ino == outSt.st_ino;
+  if (auto error = out.commit(inPlace || replacesItsInput(input, created),
+                              inPlace ? in.fileStat() : nullptr)) {
+    return cannotWrite(created.string(), *error);
   }
-  if (auto error = out.commit(replacesInput, inPlace ? in.fileStat() : nullptr)) {
-    complain("cannot write " + to.file.string() + ": " + *error);
-    ++tally.failed;
-    return kExitIo;
+  if (inPlace && target != to.file) {
+    // The new size in the name; a reader that renamed the file meanwhile keeps its name.
+    if (::renameat2(AT_FDCWD, to.file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+      note(input + ": its name keeps its old size (" + std::strerror(errno) + ")");
+    }
   }
-  return written();
+  count(mail, counts, tally);
+  return kExitOk;
 }
 
 }  // namespace
@@ -219,7 +419,9 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
   std::vector<QVMailFile> files;
   for (const std::string& name : names) {
     std::string error;
-    std::vector<QVMailFile> found = mailFiles(name, error);
+    std::vector<std::string> notes;
+    std::vector<QVMailFile> found = mailFiles(name, error, notes);
+    for (const std::string& line : notes) note(line);
     if (!error.empty()) {
       complain("cannot read " + name + ": " + error);
       return kExitNoInput;
@@ -295,7 +497,14 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     } else {
       to.file = *options.output;
     }
-    const int code = rewriteOne(mail, in, to, options, batch, tally);
+    int code = kExitOk;
+    try {
+      code = rewriteOne(mail, files[k], to, options, batch, tally);
+    } catch (const qv::mail::QVMimeUnavailable&) {
+      // The run stops (exit 69): what was written before is counted all the same.
+      mail.saveAfterOutput();
+      throw;
+    }
     if (status == kExitOk) status = code;
   }
   if (progress) mail.log.setStatus({});

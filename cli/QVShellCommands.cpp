@@ -7,6 +7,7 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
+#include "cli/QVMailbox.h"
 #include "mail/QVFoundation.h"
 #include "mail/QVGeneratorHook.h"
 #include "mail/QVMessageViewer.h"
@@ -94,7 +95,16 @@ int runView(QVMailSession& session, const std::string& input) {
              *error);
     return kExitNoInput;
   }
-  printLayout(mail::layOutAttachments(*session.mail, in.bytes()));
+  // A mailbox: every message, each under its number.
+  const std::vector<std::size_t> starts = in.messageStarts();
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : in.bytes().size();
+    const QVMailboxMessage message = mailboxMessage(in.bytes(), starts[k], end);
+    std::printf("%smessage %zu:\n", k > 0 ? "\n" : "", k + 1);
+    printLayout(mail::layOutAttachments(*session.mail, message.message));
+    in.release(end);
+  }
+  if (starts.empty()) printLayout(mail::layOutAttachments(*session.mail, in.bytes()));
   return kExitOk;
 }
 

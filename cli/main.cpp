@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "cli/QVCommands.h"
+#include "cli/QVFiles.h"
 #include "mail/QVMimeCodec.h"
 
 #ifndef STOWLET_VERSION
@@ -15,6 +16,9 @@
 
 int main(int argc, char** argv) {
   using namespace qv::cli;
+  // Before anything is opened: a closed standard error must not lend its number to a
+  // mailbox (the log would be written into it).
+  openStandardDescriptors();
   CLI::App app{
       "Stowlet moves the pictures and files of a Mail message out of its text and into real "
       "attachments.",
@@ -47,12 +51,20 @@ int main(int argc, char** argv) {
                    "messages). A symbolic link is followed; a FIFO or a device is written to "
                    "as a stream")
       ->type_name("OUT");
-  rewriteCmd->add_flag("-i,--in-place", rewrite.inPlace,
-                       "Rewrite the files in place (a symbolic link's target; owner, group, "
-                       "mode and attributes kept; a file with several hard links refused). A "
-                       "mailbox is locked as mail programs lock it (NAME.lock and an fcntl "
-                       "lock; exit 75 when another holds it for 30 s); a file changed meanwhile "
-                       "is left as it is (exit 74)");
+  rewriteCmd->add_flag(
+      "-i,--in-place", rewrite.inPlace,
+      "Rewrite the files in place (a symbolic link's target; owner, group, mode and "
+      "attributes kept; a file with several hard links refused; a file changed meanwhile is "
+      "left as it is, exit 74). A mailbox is rewritten inside its own file, as mail readers "
+      "do, under the locks mail programs take (NAME.lock, then an fcntl lock; exit 75 when "
+      "another program holds them): it is first copied to NAME.stowlet-original, which goes "
+      "when the mailbox is written whole");
+  rewriteCmd
+      ->add_option("--lock-timeout", rewrite.lockTimeout,
+                   "Seconds to wait for a mailbox's locks before giving up (exit 75)")
+      ->check(CLI::NonNegativeNumber)
+      ->default_val(30)
+      ->type_name("SECONDS");
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors (and the progress line)");
   rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
                        "No progress line for several messages on a terminal");

@@ -56,7 +56,7 @@ TEST(QVInputScan, RowsFoundWhileReadingAreTheRowsOfTheWhole) {
     const std::string bytes = messageLike(c.size, c.middle, seed++);
     std::ofstream(file, std::ios::binary) << bytes;
     QVInput in;
-    ASSERT_FALSE(QVInput::open(file.string(), in, true)) << c.what;
+    ASSERT_FALSE(QVInput::open(file.string(), in, QVRowScanWhen::kAlways)) << c.what;
     ASSERT_EQ(in.bytes(), bytes) << c.what;
     std::optional<QVRowScan> rows = in.takeRowScan();
     ASSERT_TRUE(rows) << c.what;
