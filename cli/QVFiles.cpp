@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -212,10 +213,23 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
   const bool stdinput = name == "-";
   const int fd = stdinput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errnoText(errno);
+  return into.adopt(fd, !stdinput, scan);
+}
+
+std::optional<std::string> QVInput::openDescriptor(int descriptor, QVInput& into) {
+  const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) return errnoText(errno);
+  // Read from its start, whatever the descriptor's own position.
+  return into.adopt(fd, true, QVRowScanWhen::kNever, true);
+}
+
+std::optional<std::string> QVInput::adopt(int fd, bool owned, QVRowScanWhen scan, bool fromStart) {
+  const bool stdinput = !owned;
   // The descriptor stays open while the bytes are mapped from it (it is the source of the
   // kernel's copies); otherwise it is closed at once.
-  into.fd_ = fd;
-  into.ownsFd_ = !stdinput;
+  fd_ = fd;
+  ownsFd_ = owned;
+  QVInput& into = *this;
 
   struct stat st {};
   if (::fstat(fd, &st) != 0) return errnoText(errno);
@@ -223,7 +237,7 @@ std::optional<std::string> QVInput::open(const std::string& name, QVInput& into,
   into.regular_ = S_ISREG(st.st_mode);
   into.opened_ = st;
   // Standard input may be a file read from its middle: only a file at its start is mapped.
-  const bool atStart = !stdinput || ::lseek(fd, 0, SEEK_CUR) == 0;
+  const bool atStart = fromStart || !stdinput || ::lseek(fd, 0, SEEK_CUR) == 0;
   const auto length = static_cast<std::size_t>(st.st_size);
   if (S_ISREG(st.st_mode) && atStart && length > 0) {
     void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -538,11 +552,24 @@ void removeTempFilesNow() {
   }
 }
 
+namespace {
+bool stdoutClosed = false;
+}  // namespace
+
+bool standardOutputWasClosed() {
+  return stdoutClosed;
+}
+
 void openStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number: this one, as the ones below are open.
-    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // The lowest free number: this one, as the ones below are open. Output meant for a
+    // closed standard output is never written as if it were (/dev/full refuses it).
+    if (fd == STDOUT_FILENO) stdoutClosed = true;
+    const int opened = ::open(fd == 0   ? "/dev/null"
+                              : fd == 1 ? "/dev/full"
+                                        : "/dev/null",
+                              fd == 0 ? O_RDONLY : O_WRONLY);
     if (opened >= 0 && opened != fd) {
       ::dup2(opened, fd);
       ::close(opened);
@@ -715,6 +742,21 @@ namespace {
 
 // Removes the lock file `name` when it is stale: the process its number names is gone, or
 // nobody renewed it for five minutes. False when it is not stale, or cannot be removed.
+bool localFileSystem(const struct statfs& where) {
+  switch (static_cast<unsigned long>(where.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x65735546:  // FUSE
+    case 0x5346414F:  // AFS
+    case 0x47504653:  // GPFS
+    case 0x00C36400:  // CephFS
+      return false;
+    default: return true;
+  }
+}
+
 bool removedStale(const std::string& name) {
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT;  // gone meanwhile: try again
@@ -722,7 +764,10 @@ bool removedStale(const std::string& name) {
   char text[32] = {};
   const bool statted = ::fstat(fd, &st) == 0;
   const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
+  const struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
   if (!statted) return false;
   long pid = 0;
   for (ssize_t i = 0; i < n && pid < (1L << 30); ++i) {
@@ -732,14 +777,23 @@ bool removedStale(const std::string& name) {
       break;
     }
   }
-  // (This process's own number: a process before it that had it; no lock here is ours.)
+  // A process number tells only on this machine: a lock file on a network file system may
+  // be another machine's. (This process's own number: a process before it that had it; no
+  // lock here is ours.)
+  struct statfs where {};
+  const bool local = ::fstatfs(fd, &where) == 0 ? localFileSystem(where) : false;
   const bool ownerGone =
-      pid > 0 && (pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH));
+      local && pid > 0 &&
+      (pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH));
   if (!ownerGone && ::time(nullptr) - st.st_mtime <= 300) return false;
   // Still that file, and not one that another program made meanwhile.
   struct stat now {};
   if (::lstat(name.c_str(), &now) != 0) return errno == ENOENT;
-  if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return false;
+  if (now.st_dev != st.st_dev || now.st_ino != st.st_ino ||
+      now.st_mtim.tv_nsec != st.st_mtim.tv_nsec || now.st_ctim.tv_nsec != st.st_ctim.tv_nsec ||
+      now.st_mtim.tv_sec != st.st_mtim.tv_sec || now.st_ctim.tv_sec != st.st_ctim.tv_sec) {
+    return false;
+  }
   return ::unlink(name.c_str()) == 0;
 }
 
@@ -791,7 +845,8 @@ QVMailboxLock::Taken QVMailboxLock::takeLockFile(std::string& error) {
 }
 
 std::optional<QVMailboxLock::Refused> QVMailboxLock::lock(const std::filesystem::path& mailbox,
-                                                          int seconds) {
+                                                          int seconds,
+                                                          const std::function<bool()>& stopped) {
   std::string error;
   const std::optional<std::filesystem::path> file = followLinks(mailbox, error);
   if (!file) return Refused{error, false};
@@ -817,6 +872,9 @@ std::optional<QVMailboxLock::Refused> QVMailboxLock::lock(const std::filesystem:
         return Refused{"cannot lock it: " + why, false};
       }
       dropLockFile();  // its holder may be waiting for the lock file
+    }
+    if (stopped && stopped()) {
+      return Refused{"stopped by a signal while it waited for the locks", true};
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       return Refused{taken == Taken::kHeld
@@ -905,6 +963,25 @@ std::optional<std::string> syncFolder(const std::filesystem::path& file) {
 
 }  // namespace
 
+std::optional<std::string> QVInPlaceFile::checkNoCopy(const std::filesystem::path& file, int fd) {
+  const std::filesystem::path copy = copyOf(file);
+  struct stat st {};
+  if (::lstat(copy.c_str(), &st) != 0) return std::nullopt;
+  // An interrupted rewrite's copy is never overwritten: it may be the only whole one. Only a
+  // copy that holds just what the file holds (left before the file was written) is no
+  // longer needed.
+  struct stat mine {};
+  const int old = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  const bool same = old >= 0 && S_ISREG(st.st_mode) && ::fstat(fd, &mine) == 0 &&
+                    st.st_size == mine.st_size &&
+                    sameBytes(old, fd, static_cast<std::size_t>(st.st_size));
+  if (old >= 0) ::close(old);
+  if (same && ::unlink(copy.c_str()) == 0) return std::nullopt;
+  return copy.string() +
+         " is there, a copy that an interrupted rewrite left of it as it was: compare the two, "
+         "put the copy back (mv) or remove it, then run again";
+}
+
 std::optional<std::string> QVInPlaceFile::begin(const std::filesystem::path& file, int fd,
                                                 std::size_t from) {
   struct stat st {};
@@ -912,39 +989,56 @@ std::optional<std::string> QVInPlaceFile::begin(const std::filesystem::path& fil
   size_ = static_cast<std::size_t>(st.st_size);
   from_ = std::min(from, size_);
   const std::filesystem::path copy = copyOf(file);
-  for (int attempt = 0;; ++attempt) {
-    copyFd_ = ::open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (copyFd_ >= 0) break;
-    if (errno != EEXIST || attempt > 0) {
-      return "cannot make its copy " + copy.string() + " beside it: " + errnoText(errno);
-    }
-    // An interrupted rewrite's copy is never overwritten: it may be the only whole one.
-    // Only a copy that holds just what the file holds (cut off before the file was
-    // written) is no longer needed.
-    const int old = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    struct stat oldSt {};
-    const bool same = old >= 0 && ::fstat(old, &oldSt) == 0 && S_ISREG(oldSt.st_mode) &&
-                      static_cast<std::size_t>(oldSt.st_size) == size_ && sameBytes(old, fd, size_);
-    if (old >= 0) ::close(old);
-    if (!same) {
-      return copy.string() +
-             " is there, a copy that an interrupted rewrite left: compare the two, put the "
-             "copy back (mv) or remove it, then run again";
-    }
-    ::unlink(copy.c_str());
+  const std::filesystem::path folder =
+      file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+  const auto cannot = [&](const std::string& why) {
+    return "cannot copy it aside to " + copy.string() + ": " + why;
+  };
+  // Made whole, then named: a copy under the name is always the whole file. (An unnamed
+  // file, linked in; without one, a hidden named one, linked to the name.)
+  static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
+  std::string hidden;
+  copyFd_ = procFds ? ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+  if (copyFd_ < 0) {
+    hidden = (folder / ("." + file.filename().string() + ".stowlet-copy-XXXXXX")).string();
+    copyFd_ = ::mkostemp(hidden.data(), O_CLOEXEC);
+    if (copyFd_ < 0) return cannot(errnoText(errno));
+    rememberTemp(hidden);
   }
+  const auto dropHidden = [&] {
+    if (hidden.empty()) return;
+    ::unlink(hidden.c_str());
+    forgetTemp(hidden);
+  };
+  std::optional<std::string> error = copyRange(fd, copyFd_, 0, size_);
+  if (!error && ::fsync(copyFd_) != 0) error = errnoText(errno);
+  if (!error) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(copyFd_);
+    const int linked =
+        hidden.empty() ? ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, copy.c_str(), AT_SYMLINK_FOLLOW)
+                       : ::link(hidden.c_str(), copy.c_str());
+    if (linked != 0) error = errnoText(errno);
+  }
+  dropHidden();
+  if (error) return cannot(*error);
   copy_ = copy;
-  if (auto error = copyRange(fd, copyFd_, 0, size_)) return "cannot copy it aside: " + *error;
-  if (::fsync(copyFd_) != 0) return "cannot copy it aside: " + errnoText(errno);
-  if (auto error = syncFolder(copy_)) return "cannot copy it aside: " + *error;
+  if (auto synced = syncFolder(copy_)) return cannot(*synced);
   if (::lseek(fd, static_cast<off_t>(from_), SEEK_SET) < 0) return errnoText(errno);
   fd_ = fd;
+  struct stat now {};
+  if (::fstat(fd, &now) == 0 && now.st_atim.tv_sec >= now.st_mtim.tv_sec) read_ = true;
   return std::nullopt;
 }
 
 std::optional<std::string> QVInPlaceFile::commit() {
   const off_t end = ::lseek(fd_, 0, SEEK_CUR);
   if (end < 0 || ::ftruncate(fd_, end) != 0 || ::fsync(fd_) != 0) return errnoText(errno);
+  // A mailbox read before (accessed since its last change) still reads as one with no new
+  // mail: its access time moves past the new time of change.
+  if (read_) {
+    const struct timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+    ::futimens(fd_, times);
+  }
   ::close(std::exchange(copyFd_, -1));
   ::unlink(copy_.c_str());
   copy_.clear();

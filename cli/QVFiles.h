@@ -21,10 +21,15 @@
 
 namespace qv::cli {
 
-// Opens descriptors 0, 1 and 2 on /dev/null where they are closed (a cron job's closed
-// standard error, say), before anything else is opened: a file opened later would get one
-// of these numbers, and log lines or output meant for it would land in the file.
+// Opens descriptors 0, 1 and 2 where they are closed (a cron job's closed standard error,
+// say), before anything else is opened: a file opened later would get one of these numbers,
+// and log lines or output meant for them would land in the file. Standard input and error
+// are /dev/null then; standard output /dev/full (see standardOutputWasClosed).
 void openStandardDescriptors();
+
+// Whether standard output was closed when the command started: output meant for it cannot
+// be written (it goes to /dev/full, which refuses it).
+[[nodiscard]] bool standardOutputWasClosed();
 
 // Removes this process's temporary files and lock files now; safe inside a signal handler
 // (for a second signal that ends the process at once).
@@ -55,6 +60,9 @@ class QVInput {
   // takeRowScan). The error text when it cannot be read.
   [[nodiscard]] static std::optional<std::string> open(const std::string& name, QVInput& into,
                                                        QVRowScanWhen scan = QVRowScanWhen::kNever);
+  // The file an open descriptor reads, from its start (a copy of it; the descriptor stays
+  // the caller's).
+  [[nodiscard]] static std::optional<std::string> openDescriptor(int fd, QVInput& into);
   QVInput() = default;
   QVInput(const QVInput&) = delete;
   QVInput& operator=(const QVInput&) = delete;
@@ -87,6 +95,9 @@ class QVInput {
   bool ownsFd_ = false;
   std::string_view bytes_;
   std::optional<QVRowScan> rows_;
+  [[nodiscard]] std::optional<std::string> adopt(int fd, bool owned, QVRowScanWhen scan,
+                                                 bool fromStart = false);
+
   bool regular_ = false;
   struct stat opened_ {};  // the file as it was opened
   std::size_t released_ = 0;
@@ -162,9 +173,11 @@ class QVMailboxLock {
     std::string reason;
     bool busy;  // held by another program: try again later
   };
-  // Waits up to `seconds` for both locks. A folder where no lock file can be made (no write
-  // permission) leaves the fcntl lock alone.
-  [[nodiscard]] std::optional<Refused> lock(const std::filesystem::path& mailbox, int seconds = 30);
+  // Waits up to `seconds` for both locks, or until `stopped` says so. A folder where no lock
+  // file can be made (no write permission) leaves the fcntl lock alone. A process number
+  // in a lock file is believed only on a local file system.
+  [[nodiscard]] std::optional<Refused> lock(const std::filesystem::path& mailbox, int seconds = 30,
+                                            const std::function<bool()>& stopped = {});
   // The mailbox, open for reading and writing, and its path with links followed.
   [[nodiscard]] int fd() const { return fd_; }
   [[nodiscard]] const std::filesystem::path& file() const { return file_; }
@@ -197,13 +210,19 @@ class QVInPlaceFile {
   QVInPlaceFile& operator=(const QVInPlaceFile&) = delete;
   ~QVInPlaceFile();
 
+  // A copy an interrupted rewrite left beside `file` (open as `fd`): the reason the file is
+  // not to be rewritten, unless the copy holds just what the file holds (it then goes).
+  [[nodiscard]] static std::optional<std::string> checkNoCopy(const std::filesystem::path& file,
+                                                              int fd);
   // `fd`: the file open for reading and writing, under its locks; `from`: the first byte
   // that changes, where writing begins.
   [[nodiscard]] std::optional<std::string> begin(const std::filesystem::path& file, int fd,
                                                  std::size_t from);
   [[nodiscard]] int fd() const { return fd_; }
-  // The copy: the original's bytes to write the rest from.
-  [[nodiscard]] const std::filesystem::path& copy() const { return copy_; }
+  // The copy, open for reading: the original's bytes to write the rest from.
+  [[nodiscard]] int copyFd() const { return copyFd_; }
+  // Also keeps a mailbox that was read since its last change reading as one with no new
+  // mail (its access time after its time of change).
   [[nodiscard]] std::optional<std::string> commit();
 
   // The copy of `file` that a rewrite in place leaves behind it when it is interrupted.
@@ -215,6 +234,7 @@ class QVInPlaceFile {
   int copyFd_ = -1;
   std::size_t from_ = 0;
   std::size_t size_ = 0;  // the original's
+  bool read_ = false;     // accessed since its last change
 };
 
 // Whether the file begins as a mailbox does (its first row "From ").

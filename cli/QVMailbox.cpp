@@ -2,6 +2,8 @@
 
 #include <re2/re2.h>
 
+#include "core/QVHeaderFields.h"
+
 #include <algorithm>
 #include <cstring>
 #include <system_error>
@@ -59,28 +61,83 @@ void QVMailboxSplitter::feed(std::string_view bytes) {
   }
 }
 
+bool QVMailboxSplitter::opensMessage() const {
+  const Row& r = row_;
+  if (r.head.compare(0, kSeparator.size(), kSeparator) != 0) return false;
+  if (r.start == 0) return true;
+  // After an empty row: "\n\n", or "\r\n\r\n".
+  const bool afterEmpty =
+      previous_.length == 0 || (previous_.head == "\r" && beforePreviousEndsInCR_);
+  if (afterEmpty) return true;
+  // Right after a closing delimiter row ("--BOUNDARY--", blanks allowed after it).
+  std::string_view closing = previous_.tail;
+  while (!closing.empty() &&
+         (closing.back() == ' ' || closing.back() == '\t' || closing.back() == '\r')) {
+    closing.remove_suffix(1);
+  }
+  const bool afterClosing = previous_.length >= 4 && previous_.head.compare(0, 2, "--") == 0 &&
+                            closing.size() >= 2 && closing.substr(closing.size() - 2) == "--";
+  return afterClosing && r.length <= kHead && wellFormedSeparator(r.head);
+}
+
+void QVMailboxSplitter::open(std::size_t start) {
+  starts_.push_back(start);
+  inHeader_ = true;
+  length_.reset();
+  frameEnd_.reset();
+  emptyRowAtEnd_ = false;
+  held_.clear();
+}
+
+void QVMailboxSplitter::release() {
+  starts_.insert(starts_.end(), held_.begin(), held_.end());
+  held_.clear();
+  frameEnd_.reset();
+  emptyRowAtEnd_ = false;
+}
+
 void QVMailboxSplitter::endRow() {
   const Row& r = row_;
   if (r.start == 0 && r.head.compare(0, kSeparator.size(), kSeparator) != 0) {
     notMailbox_ = true;  // no separator row first: one message
     return;
   }
-  if (r.head.compare(0, kSeparator.size(), kSeparator) == 0) {
-    // After an empty row: "\n\n", or "\r\n\r\n".
-    const bool afterEmpty = r.start > 0 && (previous_.length == 0 ||
-                                            (previous_.head == "\r" && beforePreviousEndsInCR_));
-    // Right after a closing delimiter row ("--BOUNDARY--", blanks allowed after it).
-    std::string_view closing = previous_.tail;
-    while (!closing.empty() &&
-           (closing.back() == ' ' || closing.back() == '\t' || closing.back() == '\r')) {
-      closing.remove_suffix(1);
+  const bool separator = r.head.compare(0, kSeparator.size(), kSeparator) == 0;
+  const bool empty = r.length == 0 || r.head == "\r";
+  bool opens = opensMessage();
+  if (frameEnd_) {
+    const std::size_t end = *frameEnd_;
+    if (r.start < end) {
+      if (opens) held_.push_back(r.start);  // inside the body the length frames
+      opens = false;
+    } else if (emptyRowAtEnd_ ? separator : r.start == end && separator) {
+      held_.clear();  // the frame holds: this separator opens the next message
+      frameEnd_.reset();
+      emptyRowAtEnd_ = false;
+      opens = true;
+    } else if (!emptyRowAtEnd_ && r.start == end && empty) {
+      emptyRowAtEnd_ = true;
+      opens = false;
+    } else {
+      release();
     }
-    const bool afterClosing = r.start > 0 && previous_.length >= 4 &&
-                              previous_.head.compare(0, 2, "--") == 0 && closing.size() >= 2 &&
-                              closing.substr(closing.size() - 2) == "--";
-    if (r.start == 0 || afterEmpty ||
-        (afterClosing && r.length <= kHead && wellFormedSeparator(r.head))) {
-      starts_.push_back(r.start);
+  }
+  if (opens && !(frameEnd_ && r.start < *frameEnd_)) {
+    open(r.start);
+  } else if (inHeader_) {
+    if (empty) {
+      inHeader_ = false;
+      if (length_) frameEnd_ = offset_ + *length_;  // the body starts at the next row
+    } else if (r.head.size() > 15 && equalsIgnoringCase(r.head.substr(0, 15), "Content-Length:")) {
+      const std::size_t from = r.head.find_first_not_of(" \t", 15);
+      std::size_t value = 0;
+      std::size_t digits = 0;
+      for (std::size_t i = from; i != std::string::npos && i < r.head.size() && r.head[i] >= '0' &&
+                                 r.head[i] <= '9' && digits < 15;
+           ++i, ++digits) {
+        value = value * 10 + static_cast<std::size_t>(r.head[i] - '0');
+      }
+      if (digits > 0) length_ = value;
     }
   }
   beforePreviousEndsInCR_ = !previous_.tail.empty() && previous_.tail.back() == '\r';
@@ -92,6 +149,8 @@ void QVMailboxSplitter::endRow() {
 std::vector<std::size_t> QVMailboxSplitter::finish() {
   // The last row, without a line feed after it.
   if (!notMailbox_ && (row_.length > 0 || row_.start == 0)) endRow();
+  // A frame that ends with the mailbox (its last line end aside) holds.
+  if (frameEnd_ && !(*frameEnd_ <= offset_ && offset_ - *frameEnd_ <= 2)) release();
   if (notMailbox_) starts_.clear();
   return std::move(starts_);
 }

@@ -9,7 +9,10 @@
 // an empty row (or at the start) opens the next message, and so does a well-formed
 // separator row ("From " sender date) right after a closing delimiter row, where a writer
 // left out the empty row between two messages. A body's own "From " rows are quoted by the
-// writer (">From "), and stay as they are.
+// writer (">From "), and stay as they are. A message whose header gives its body's length
+// (Content-Length, as mboxcl and mboxcl2 writers frame messages whose "From " rows they do
+// not quote) ends where that length says, when a separator row (or the end) stands there;
+// a length that does not lead to one is no frame, and the rows decide as before.
 
 #include <cstddef>
 #include <filesystem>
@@ -51,11 +54,21 @@ class QVMailboxSplitter {
     std::string tail;
   };
   void endRow();
+  // Whether the row just read opens a message by the rows' rule.
+  [[nodiscard]] bool opensMessage() const;
+  void open(std::size_t start);
+  void release();  // a length that framed nothing: the rows it covered decide again
 
   std::vector<std::size_t> starts_;
-  std::size_t offset_ = 0;  // of the next byte fed
-  Row row_;                 // the row being read
-  Row previous_;            // the row before it
+  // The frame a Content-Length gives: read in the header, then the body's end.
+  bool inHeader_ = false;
+  std::optional<std::size_t> length_;
+  std::optional<std::size_t> frameEnd_;
+  bool emptyRowAtEnd_ = false;     // the row at the frame's end was empty; a separator next
+  std::vector<std::size_t> held_;  // messages the rows would open inside the frame
+  std::size_t offset_ = 0;         // of the next byte fed
+  Row row_;                        // the row being read
+  Row previous_;                   // the row before it
   bool beforePreviousEndsInCR_ = false;
   bool notMailbox_ = false;
 };

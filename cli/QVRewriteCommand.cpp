@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
 #include "cli/QVMailbox.h"
+#include "core/QVHeaderFields.h"
 #include "core/QVManipulator.h"
 #include "hooks/QVPluginRebuild.h"
 #include "host/QVFileWriting.h"
@@ -118,6 +120,10 @@ class QVMessageSink {
     held_.push_back(std::move(rebuilt));
     for (std::size_t i = 0; i < held_.back().pieceCount(); ++i) add(held_.back().piece(i));
   }
+  void add(std::string text) {
+    texts_.push_back(std::move(text));
+    add(std::string_view(texts_.back()));
+  }
   // Every byte of the input before `offset` has its place in the output: written when the
   // batch is full.
   [[nodiscard]] std::optional<std::string> done(std::size_t offset) {
@@ -130,6 +136,7 @@ class QVMessageSink {
     if (auto error = writeAll(fd_, pieces_.size(), piece, source_)) return error;
     pieces_.clear();
     held_.clear();
+    texts_.clear();
     input_.release(done_);
     flushed_ = done_;
     return std::nullopt;
@@ -142,10 +149,80 @@ class QVMessageSink {
   std::optional<QVSourceFile> source_;
   QVInput& input_;
   std::deque<QVRebuiltMessage> held_;
+  std::deque<std::string> texts_;
   std::vector<std::string_view> pieces_;
   std::size_t done_ = 0;
   std::size_t flushed_ = 0;
 };
+
+// The header block of a message (its rows up to and including the empty row that ends it).
+std::string_view headerBlock(std::string_view message) {
+  for (std::size_t at = 0; at < message.size();) {
+    const std::size_t end = message.find('\n', at);
+    if (end == std::string_view::npos) return message;
+    const std::string_view row = message.substr(at, end - at);
+    if (row.empty() || row == "\r") return message.substr(0, end + 1);
+    at = end + 1;
+  }
+  return message;
+}
+
+// The number a header field of the block gives (its first row, digits alone), or none.
+std::optional<long long> countField(std::string_view header, std::string_view name) {
+  for (std::size_t at = 0; at < header.size();) {
+    std::size_t end = header.find('\n', at);
+    if (end == std::string_view::npos) end = header.size();
+    const std::optional<std::string_view> value = fieldValue(header.substr(at, end - at), name);
+    at = end + 1;
+    if (!value) continue;
+    const std::size_t from = value->find_first_not_of(" \t");
+    const std::size_t to = value->find_last_not_of(" \t");
+    if (from == std::string_view::npos) return std::nullopt;
+    const std::string_view digits = value->substr(from, to - from + 1);
+    if (digits.empty() || digits.size() > 15 ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos) {
+      return std::nullopt;
+    }
+    return std::stoll(std::string(digits));
+  }
+  return std::nullopt;
+}
+
+// A mailbox may frame its messages by their Content-Length (and count their rows in Lines):
+// a rebuilt message, which the rebuild leaves without the two, gets them anew with its own
+// counts, the way the mailbox counted (the line end after the last row in it, or not). A
+// count that did not hold for the message as it came is left out. Nothing when the message
+// had neither.
+std::optional<std::string> withCountFields(std::string_view original,
+                                           const QVRebuiltMessage& rebuilt) {
+  const std::string_view header = headerBlock(original);
+  const std::optional<long long> length = countField(header, "Content-Length");
+  const std::optional<long long> lines = countField(header, "Lines");
+  if (!length && !lines) return std::nullopt;
+  const std::string_view body = original.substr(header.size());
+  const auto rows = [](std::string_view text) {
+    return static_cast<long long>(std::count(text.begin(), text.end(), '\n'));
+  };
+  const long long lengthBy = length ? *length - static_cast<long long>(body.size()) : -1;
+  const long long linesBy = lines ? *lines - rows(body) : -1;
+  std::string out = rebuilt.bytes();
+  const std::size_t headerEnd = headerBlock(out).size();
+  const std::string_view newBody = std::string_view(out).substr(headerEnd);
+  const bool crlf = header.size() >= 2 && header[header.size() - 2] == '\r';
+  const std::string eol = crlf ? "\r\n" : "\n";
+  std::string fields;
+  if (lengthBy >= 0 && lengthBy <= 2) {
+    fields +=
+        "Content-Length: " + std::to_string(static_cast<long long>(newBody.size()) + lengthBy) +
+        eol;
+  }
+  if (linesBy >= 0 && linesBy <= 1)
+    fields += "Lines: " + std::to_string(rows(newBody) + linesBy) + eol;
+  // Before the empty row that ends the header.
+  const std::size_t emptyRow = headerEnd - (crlf ? 2 : 1);
+  out.insert(std::min(emptyRow, out.size()), fields);
+  return out;
+}
 
 // Writes the messages of a mailbox from message `first` on (and, from `first`'s own text,
 // when `separatorWritten`) to the sink, each in its place with its separator row and what
@@ -164,7 +241,11 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
     std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
         manipulator, options, true, input + ": message " + std::to_string(k + 1), counts);
     if (rebuilt) {
-      sink.add(std::move(*rebuilt));
+      if (std::optional<std::string> counted = withCountFields(message.message, *rebuilt)) {
+        sink.add(std::move(*counted));
+      } else {
+        sink.add(std::move(*rebuilt));
+      }
     } else {
       sink.add(message.message);
     }
@@ -200,8 +281,13 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
     return code;
   };
   QVMailboxLock lock;
-  if (auto refused = lock.lock(input, options.lockTimeout)) {
+  if (auto refused = lock.lock(input, options.lockTimeout, [] { return stopSignal.load() != 0; })) {
     return fail(refused->busy ? kExitTempFail : kExitCantCreate, refused->reason);
+  }
+  // A copy an interrupted rewrite left: the mailbox may be half written, the copy the only
+  // whole one. Nothing more happens to either until someone has looked.
+  if (auto error = QVInPlaceFile::checkNoCopy(lock.file(), lock.fd())) {
+    return fail(kExitCantCreate, *error);
   }
   QVInput in;
   if (auto error = QVInput::open(input, in)) return fail(kExitNoInput, *error);
@@ -247,7 +333,7 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
   QVInPlaceFile place;
   if (auto error = place.begin(lock.file(), lock.fd(), from)) return fail(kExitCantCreate, *error);
   QVInput copy;
-  if (auto error = QVInput::open(place.copy().string(), copy)) {
+  if (auto error = QVInput::openDescriptor(place.copyFd(), copy)) {
     return fail(kExitIo, "cannot read its copy: " + *error);
   }
   if (copy.bytes().size() != whole.size()) {
@@ -313,6 +399,11 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
     return kExitIo;
   };
   const std::string outName = to.toStdout ? std::string("standard output") : to.file.string();
+  const auto cannotWriteStdout = [&](const std::string& error) {
+    return cannotWrite(outName, standardOutputWasClosed()
+                                    ? std::string("it was closed when the command started")
+                                    : error);
+  };
 
   Counts counts;
   if (!starts.empty()) {
@@ -327,7 +418,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
     }
     QVMessageSink sink(to.toStdout ? STDOUT_FILENO : out.fd(), in.sourceFile(), in);
     if (auto error = writeMessages(mail, input, whole, starts, 0, false, options, sink, counts)) {
-      return cannotWrite(outName, *error);
+      return to.toStdout ? cannotWriteStdout(*error) : cannotWrite(outName, *error);
     }
     if (changedMeanwhile()) return kExitIo;
     if (!to.toStdout) {
@@ -368,7 +459,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
   }
   if (to.toStdout) {
     if (auto error = writeAll(STDOUT_FILENO, pieces.size(), piece, in.sourceFile())) {
-      return cannotWrite(outName, *error);
+      return cannotWriteStdout(*error);
     }
     if (changedMeanwhile()) return kExitIo;
     count(mail, counts, tally);
@@ -504,6 +595,15 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
       // The run stops (exit 69): what was written before is counted all the same.
       mail.saveAfterOutput();
       throw;
+    } catch (const std::bad_alloc&) {
+      // Caught here, so that a file being rewritten in place is put back on the way.
+      complain("cannot rewrite " + in + ": not enough memory; it was left as it is");
+      ++tally.failed;
+      code = kExitOsErr;
+    } catch (const std::exception& e) {
+      complain("cannot rewrite " + in + ": " + e.what() + "; it was left as it is");
+      ++tally.failed;
+      code = kExitSoftware;
     }
     if (status == kExitOk) status = code;
   }

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -19,6 +20,9 @@ int main(int argc, char** argv) {
   // Before anything is opened: a closed standard error must not lend its number to a
   // mailbox (the log would be written into it).
   openStandardDescriptors();
+  // A file-size limit makes a write fail (EFBIG), which the writers handle; the signal would
+  // end the process in the middle of one.
+  std::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{
       "Stowlet moves the pictures and files of a Mail message out of its text and into real "
       "attachments.",
@@ -181,7 +185,9 @@ int main(int argc, char** argv) {
   // Output that could not be written is a failure, whatever the command (a full disk, a
   // closed pipe).
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    complain(std::string("cannot write to standard output: ") + std::strerror(errno));
+    complain(std::string("cannot write to standard output: ") +
+             (standardOutputWasClosed() ? "it was closed when the command started"
+                                        : std::strerror(errno)));
     if (status == kExitOk) status = kExitIo;
   }
   return status != kExitOk ? status : saved;

@@ -9,13 +9,13 @@
 
 namespace qv {
 
-// Holds SIGTERM, SIGINT and SIGHUP back for its lifetime; they arrive when it ends.
+// Holds SIGTERM, SIGINT, SIGHUP and SIGQUIT back for its lifetime; they arrive when it ends.
 class QVSignalsHeld {
  public:
   QVSignalsHeld() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, s);
     ::pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
   ~QVSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }

@@ -315,9 +315,10 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
     std::string args;   // after "rewrite -q", in the case's folder
     int code;           // 128 + N: ended by signal N
     Check check;
-    bool asUser = false;    // as the plain user nobody
-    bool rootOnly = false;  // its set-up needs root
-    bool quiet = true;      // -q
+    bool asUser = false;     // as the plain user nobody
+    bool rootOnly = false;   // its set-up needs root
+    bool quiet = true;       // -q
+    std::string limit = {};  // shell commands run just before, in its shell (ulimit)
   };
   const std::string chownNobody = root ? " && chown 65534:65534 F" : "";
   const std::string kFrom = "From a@b Thu Jan  1 00:00:00 2026\n";
@@ -401,9 +402,14 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
       {"-i by a user on someone else's file", "cp M F && chmod 666 F", "-i F", 74, untouched, true},
       // A mailbox in place is locked as mail programs lock it: a stale lock file is taken
       // over, and a delivery that holds the mailbox is waited for, its message kept.
-      {"-i on a mailbox with a stale lock file", kMbox + " && touch -d '-10 min' F.lock", "-i F", 0,
+      // (A mailbox read since its last change reads as one without new mail after the
+      // rewrite too.)
+      {"-i on a mailbox with a stale lock file",
+       kMbox + " && touch -d '-10 min' F.lock && touch -m -d '-1 hour' F", "-i F", 0,
        [&](const fs::path& d) {
          EXPECT_FALSE(fs::exists(d / "F.lock"));
+         const struct stat st = lstatOf(d / "F");
+         EXPECT_GE(st.st_atim.tv_sec, st.st_mtim.tv_sec);
          EXPECT_EQ(same(test::readFile(d / "F")), same(kFrom) + rebuilt + "\n");
        }},
       {"-i on a mailbox while a delivery holds it", kMbox + " && " + kDelivery, "-i F", 0,
@@ -458,6 +464,22 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
          EXPECT_EQ(test::readFile(d / "F"), kFrom + kMessage);
          EXPECT_EQ(test::readFile(d / "F.stowlet-original"), "partial\n");
        }},
+      {"-i on a mailbox that needs no change beside such a copy",
+       kMbox + " && " + shellQuoted(bin_) + " --defaults D rewrite -q -o G F && mv G F" +
+           " && rm -f D D.lock && cp F G && echo partial > F.stowlet-original",
+       "-i F", 73,
+       [&](const fs::path& d) {
+         EXPECT_EQ(test::readFile(d / "F"), test::readFile(d / "G"));
+         EXPECT_EQ(test::readFile(d / "F.stowlet-original"), "partial\n");
+       }},
+      // A write that fails half-way (the file size limit) puts the mailbox back as it was.
+      {"-i on a mailbox that outgrows the file size limit", kMany, "-i F", 74,
+       [&](const fs::path& d) {
+         EXPECT_TRUE(equal(test::readFile(d / "F"), many));
+         EXPECT_FALSE(fs::exists(d / "F.stowlet-original"));
+         EXPECT_FALSE(fs::exists(d / "F.lock"));
+       },
+       false, false, true, "ulimit -f " + std::to_string(many.size() / 1024 + 8) + "; "},
       // A second TERM ends a batch at once (here while it waits for G, which another program
       // holds for a second): its lock files go with it.
       {"a batch -i ended by two TERM signals",
@@ -519,7 +541,7 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
     std::set<std::string> before;
     for (const auto& entry : fs::directory_iterator(d)) before.insert(entry.path().filename());
     const std::string command =
-        "cd " + shellQuoted(d.string()) + " && " + umask +
+        "cd " + shellQuoted(d.string()) + " && " + umask + row.limit +
         "{ STOWLET_DEFAULTS=" + shellQuoted(defaults_.string()) + " " +
         (row.asUser ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
         shellQuoted(bin_) + " rewrite " + (row.quiet ? "-q " : "") + row.args + "; } 2>" +
@@ -646,12 +668,41 @@ TEST_F(QVCommandLine, MailboxesRoundTripEveryMessage) {
   std::string longRows;  // ">From " at every offset around where quoted-printable wraps
   for (int k = 60; k < 80; ++k)
     longRows += std::string(static_cast<std::size_t>(k), 'x') + ">From here\n";
+  // A mailbox framed by Content-Length: a body that holds an unquoted "From " row after an
+  // empty row, and a message whose counts must be set anew when it is rebuilt.
+  const std::string framedBody =
+      "Hello.\n\nFrom the office, a forwarded note:\nContent-Type: multipart/mixed; "
+      "boundary=X\n\n--X\nContent-Type: text/plain\n\nhi\n--X\nContent-Type: image/png; "
+      "name=a.png\nContent-Disposition: inline; filename=a.png\n\niVBORw0KGgo=\n--X--\n";
+  const std::string framed = separator +
+                             "Subject: one\nContent-Type: text/plain\nContent-Length: " +
+                             std::to_string(framedBody.size()) + "\n\n" + framedBody + "\n";
+  const std::string countedBody = kMessage.substr(kMessage.find("\n\n") + 2);
+  const std::string counted =
+      separator + "Content-Length: " + std::to_string(countedBody.size()) +
+      "\nLines: " + std::to_string(std::count(countedBody.begin(), countedBody.end(), '\n')) +
+      "\n" + kMessage;
   struct Case {
     const char* what;
     std::string mbox;
     std::function<void(const std::string& got, const std::string& err)> check;
   };
   const std::vector<Case> cases = {
+      {"a mailbox framed by Content-Length", framed + counted,
+       [&](const std::string& got, const std::string&) {
+         ASSERT_EQ(got.compare(0, framed.size(), framed), 0) << got;
+         const std::string second = got.substr(framed.size() + separator.size());
+         const std::size_t bodyAt = second.find("\n\n") + 2;
+         const std::string body = second.substr(bodyAt);
+         EXPECT_NE(second.find("Content-Length: " + std::to_string(body.size()) + "\n"),
+                   std::string::npos)
+             << second;
+         EXPECT_NE(
+             second.find("Lines: " + std::to_string(std::count(body.begin(), body.end(), '\n'))),
+             std::string::npos)
+             << second;
+         EXPECT_NE(second.find("multipart/mixed"), std::string::npos);
+       }},
       {"no empty row between two messages", separator + kMessage + separator + kMessage,
        [&](const std::string& got, const std::string&) {
          EXPECT_EQ(rows(got, "From "), 2u);
