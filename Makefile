@@ -5,7 +5,11 @@
 #                         ThreadSanitizer, and each fuzz target for 30 seconds
 #   make fuzz SECONDS=N   every fuzz target for N seconds (default 60)
 #   make bench            the benchmarks (never part of the tests)
-#   make bundle           Stowlet.mailbundle alone (build/default/Stowlet.mailbundle)
+#   make bundle           Stowlet.mailbundle alone (on a Mac: build/macos/Stowlet.mailbundle,
+#                         with Xcode's command-line tools and CMake only)
+#   make install-bundle   installs it into Mail's plug-in folder, building it first when
+#                         there is none: MAIL_APP=, BUNDLES_DIR=, MACOS_VERSION= to choose
+#   make uninstall-bundle removes it from there
 #   make install PREFIX=P the command, its GMime module and resources under P
 #   make format           formats the sources with the committed .clang-format
 
@@ -15,7 +19,18 @@ SECONDS  ?= 60
 # The demo keeps its settings inside the build folder, not in the user's home.
 RUN_DEFAULTS := $(BUILD)/run-defaults.plist
 
-.PHONY: bundle install all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
+# The bundle: on a Mac its own preset (nothing from a package manager), else the build's.
+ifeq ($(shell uname -s),Darwin)
+BUNDLE_PRESET := macos
+else
+BUNDLE_PRESET := $(PRESET)
+endif
+BUNDLE_PATH := build/$(BUNDLE_PRESET)/Stowlet.mailbundle
+MAIL_APP ?= /Applications/Mail.app
+BUNDLES_DIR ?= $(HOME)/Library/Mail/Bundles
+MACOS_VERSION ?=
+
+.PHONY: bundle install-bundle uninstall-bundle install all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
 
 all: build
 
@@ -28,8 +43,22 @@ configure: deps
 build: configure
 	cmake --build --preset $(PRESET)
 
+ifeq ($(BUNDLE_PRESET),macos)
+bundle:
+	cmake --preset macos
+	cmake --build --preset macos --target stowlet_bundle
+else
 bundle: configure
 	cmake --build --preset $(PRESET) --target stowlet_bundle
+endif
+
+install-bundle:
+	@[ -d $(BUNDLE_PATH) ] || $(MAKE) bundle
+	python3 scripts/install-bundle.py install $(BUNDLE_PATH) --mail-app "$(MAIL_APP)" \
+	  --bundles-dir "$(BUNDLES_DIR)" $(if $(MACOS_VERSION),--macos-version "$(MACOS_VERSION)")
+
+uninstall-bundle:
+	python3 scripts/install-bundle.py uninstall --bundles-dir "$(BUNDLES_DIR)"
 
 run: build
 	./$(BUILD)/stowlet --defaults $(RUN_DEFAULTS) demo

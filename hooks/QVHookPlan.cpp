@@ -18,6 +18,7 @@ std::optional<QVHookPlan> planHook(const std::vector<QVListItem>& list,
   int signatures = 0;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const QVListItem& item = list[i];
+    if (item.kind == QVListItem::Kind::kOtherText) return std::nullopt;
     if (item.kind == QVListItem::Kind::kHtml) {
       joined += item.html;
       anyHtml = anyHtml || !item.html.empty();
@@ -58,11 +59,7 @@ void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
     plan.reset();
   }
   if (!plan) {
-    try {
-      call.generate(std::nullopt, std::nullopt);  // the pass-through
-    } catch (...) {
-      // Mail's own method failed: nothing of the plug-in's is left to undo
-    }
+    call.generate(std::nullopt, std::nullopt);  // the pass-through: Mail's failure is Mail's
     return;
   }
 
@@ -85,10 +82,7 @@ void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
   } catch (...) {
     // Falls through to Mail's own output.
   }
-  try {
-    call.generate(htmlToUse, std::nullopt);
-  } catch (...) {
-  }
+  call.generate(htmlToUse, std::nullopt);  // Mail's own output, and its failure Mail's
 }
 
 }  // namespace qv

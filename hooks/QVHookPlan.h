@@ -5,7 +5,8 @@
 //
 // The rules, in order:
 //   1. Off (QVStowletEnabled false) or legacy (QVStowletLegacy true): pass through.
-//   2. No plain-text alternative, or no list, or an empty one: pass through.
+//   2. No plain-text alternative, or no list, or an empty one, or a list holding a text of
+//      another class than Mail's HTML texts: pass through.
 //   3. The list's walk: HTML texts joined; every attachment kept; an attachment whose
 //      type contains "image/" is a picture, a signature picture when it has no file name or
 //      its file name contains the signature name; each other picture's identifier, without
@@ -15,9 +16,13 @@
 //      was joined) without the image tags of the remembered identifiers, and with the
 //      attachments alone (or the list as it came, when it has none).
 //   6. Its message, when it is an outgoing message with raw data, gets the rebuilt data.
-//   7. Otherwise Mail's own method runs once more with the uncleaned HTML of step 5 and the
-//      list as it came, and that message stands.
+//   7. Otherwise (also when step 5 or 6 raised) Mail's own method runs once more with the
+//      uncleaned HTML of step 5 and the list as it came, and that message stands.
 // A pass-through runs Mail's own method once, with the arguments as received.
+//
+// Mail's own failures stay Mail's: what Mail's own method raises on a pass-through or in
+// the run of step 7 reaches the hook's caller as it would without the plug-in. Every other
+// failure (the plug-in's own, or Mail's in steps 1 to 6) ends in Mail's own output.
 
 #include <optional>
 #include <string>
@@ -37,7 +42,7 @@ struct QVHookPlan {
 [[nodiscard]] std::optional<QVHookPlan> planHook(const std::vector<QVListItem>& list,
                                                  const std::string& signatureName);
 
-// The whole hook over one call. Nothing escapes: every failure ends in Mail's own output.
+// The whole hook over one call. Only Mail's own method's failures escape (see above).
 void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store);
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/QVRowIndex.h"
+#include "hooks/QVTagPattern.h"
 
 namespace qv {
 
@@ -21,8 +22,9 @@ std::string removeTagsWithCids(std::string html, const std::vector<std::string>&
   options.set_encoding(isValidUtf8(html) ? RE2::Options::EncodingUTF8
                                          : RE2::Options::EncodingLatin1);
   for (const std::string& cid : cids) {
-    if (cid.empty()) continue;
-    const RE2 pattern("<img[^>]+(cid:" + RE2::QuoteMeta(cid) + ")[^>]+>", options);
+    const std::optional<std::string> tag = imageTagPattern(cid);
+    if (!tag) continue;
+    const RE2 pattern(*tag, options);
     if (!pattern.ok()) continue;
     if (cuts == nullptr) {
       RE2::GlobalReplace(&html, pattern, "");

@@ -1,11 +1,10 @@
 #pragma once
-// Removes from an HTML text the image tags that refer to given content identifiers.
+// Removes from an HTML text the image tags that refer to given content identifiers, with
+// RE2 (the command's and the stand-in Mail's engine; the plug-in bundle has the platform's).
 //
-// For each identifier in order, every match of <img[^>]+(cid:ID)[^>]+> (letter case
-// ignored) is removed from the text left by the identifiers before it: a match runs from
-// an "<img" to the first ">" after the reference, with at least one character on each
-// side of the reference. Identifiers are taken literally (their characters are escaped),
-// and an empty identifier removes nothing. Linear in the text whatever the input.
+// For each identifier in order, every match of its pattern (hooks/QVTagPattern.h) is removed
+// from the text left by the identifiers before it. A UTF-8 text is matched as characters,
+// any other bytes as Latin-1. Linear in the text whatever the input.
 //
 //   removeTagsWithCids("<p>a<img src=\"cid:x1\"></p>", {"x1"}) == "<p>a</p>"
 

@@ -4,8 +4,11 @@
 // Mail of the command, the real one over the Objective-C runtime) implements these
 // interfaces; the plug-in's decisions (hooks/ and shell/) are written against them once.
 //
-// An operation that reaches into the host may fail; it then throws (std::exception), and
-// the decision that called it falls back to Mail's own behaviour.
+// An operation that reaches into the host may fail; it then throws (a C++ exception, or the
+// host's own, such as an Objective-C exception), and the decision that called it falls back
+// to Mail's own behaviour. Where the operation is Mail's own method (QVGeneratorCall's
+// generate), the failure is Mail's: the hook lets it reach Mail as it would without the
+// plug-in.
 
 #include <cstddef>
 #include <optional>
@@ -18,7 +21,10 @@ namespace qv {
 // One element of the list Mail's message generator receives (its further HTML texts and
 // attachments, in order).
 struct QVListItem {
-  enum class Kind { kHtml, kAttachment, kOther };
+  // kOtherText: a text of another class than Mail's HTML texts (on Apple's runtime a short
+  // string may be such a tagged string): what it is cannot be told, so the hook passes
+  // the message through rather than drop or guess it.
+  enum class Kind { kHtml, kAttachment, kOtherText, kOther };
   Kind kind = Kind::kOther;
   std::string html;  // kHtml: the text
   // kAttachment: each absent when the attachment has none. The identifier keeps one

@@ -1,7 +1,9 @@
 // The plug-in's methods on Mail's MCMessageGenerator (its category QVTraits, added at the
 // start-up): the hook, which the start-up exchanges for Mail's generator method, and the
 // tag removal it sends to the generator. The hook's rules are shared (hooks/QVHookPlan.h);
-// this file hands Mail's objects to them.
+// this file hands Mail's objects to them. A failure of Mail's own method passes through the
+// hook to Mail: the objects the hook holds are released on the way (the call's destructor),
+// and its autorelease pool is left to Mail's own, which drains it with the exception's.
 
 #include <objc/runtime.h>
 
@@ -10,7 +12,7 @@
 #include "QVMailPlugin.h"
 #include "QVObjCBridge.h"
 #include "hooks/QVHookPlan.h"
-#include "hooks/QVTagRemoval.h"
+#include "hooks/QVTagPattern.h"
 
 // What the plug-in sends to Mail's objects; declared here, implemented by Mail.
 @interface NSObject (QVMailObjects)
@@ -57,6 +59,8 @@ class GeneratorCall final : public QVGeneratorCall {
           item.mimeType = text([element mimeType]);
           item.filename = text([element filename]);
           item.contentID = text([element contentID]);
+        } else if ([element isKindOfClass:[NSString class]]) {
+          item.kind = QVListItem::Kind::kOtherText;
         }
       }
       return items;
@@ -137,20 +141,52 @@ id newMessage(id self, SEL, id html, id plain, id other, id hdrs) {
     runGeneratorHook(call, userDefaults);
     message = call.takeResult();
   }
+  // (Skipped when Mail's own failure passes: Mail's pool further out drains this one.)
   [pool release];
   return message;
 }
 
+// The image tags of the identifiers taken out with the platform's regular expressions, over
+// the shared pattern. That engine backtracks: it is let loose on one tag's stretch at a
+// time (an "<img" up to the first ">" after it, the only place a match can lie, and where
+// only the stretch's first "<img" can begin one), never on the whole text, so that no text
+// makes it slow.
 id removeTags(id, SEL, id html, id cids) {
-  std::optional<std::string> textToClean = text(html);
-  if (!textToClean) return nil;
-  std::vector<std::string> ids;
-  if ([cids isKindOfClass:[NSArray class]]) {
-    for (NSUInteger i = 0; i < [(NSArray*)cids count]; ++i) {
-      if (auto cid = text([(NSArray*)cids objectAtIndex:i])) ids.push_back(std::move(*cid));
+  if (html == nil || ![html isKindOfClass:[NSString class]]) return nil;
+  NSMutableString* out = [[html mutableCopy] autorelease];
+  if (![cids isKindOfClass:[NSArray class]]) return out;
+  for (NSUInteger i = 0; i < [(NSArray*)cids count]; ++i) {
+    const std::optional<std::string> cid = text([(NSArray*)cids objectAtIndex:i]);
+    const std::optional<std::string> pattern = cid ? imageTagPattern(*cid) : std::nullopt;
+    if (!pattern) continue;
+    NSRegularExpression* tag =
+        [NSRegularExpression regularExpressionWithPattern:string(*pattern)
+                                                  options:NSRegularExpressionCaseInsensitive
+                                                    error:NULL];
+    if (tag == nil) continue;
+    for (NSUInteger from = 0; from < [out length];) {
+      const NSRange open = [out rangeOfString:@"<img"
+                                      options:NSCaseInsensitiveSearch
+                                        range:NSMakeRange(from, [out length] - from)];
+      if (open.location == NSNotFound) break;
+      const NSRange close =
+          [out rangeOfString:@">"
+                     options:0
+                       range:NSMakeRange(NSMaxRange(open), [out length] - NSMaxRange(open))];
+      if (close.location == NSNotFound) break;
+      const NSRange stretch = NSMakeRange(open.location, NSMaxRange(close) - open.location);
+      NSTextCheckingResult* match = [tag firstMatchInString:out
+                                                    options:NSMatchingAnchored
+                                                      range:stretch];
+      if (match != nil && NSEqualRanges([match range], stretch)) {
+        [out deleteCharactersInRange:stretch];
+        from = open.location;
+      } else {
+        from = NSMaxRange(close);
+      }
     }
   }
-  return string(qv::removeTagsWithCids(std::move(*textToClean), ids));
+  return out;
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // made at the start-up (Mail's class is there only then) with the methods of
 // QVPreferencesMethods, and +QVSharedPreferences, the replacement for
 // NSPreferences' +sharedPreferences that adds the pane once. The pane's bindings are shared
-// (shell/QVPluginRules.h); its view is built from the pane description in the bundle's
-// resources (QVPreferences.pane.plist), the same one the terminal pane draws.
+// (shell/QVPluginRules.h); its view is built once from the pane description in the bundle's
+// resources (QVPreferences.pane.plist), the same one the terminal pane draws, and its
+// controls show the settings: when it is made, when the pane is displayed, after a click.
 
 #import <AppKit/AppKit.h>
 #include <objc/runtime.h>
@@ -40,11 +41,13 @@
 - (NSView*)viewForPreferenceNamed:(NSString*)name;
 - (NSArray*)QVControls;
 - (void)QVControlChanged:(id)sender;
+- (void)QVShowSettingsIn:(NSView*)view;
 @end
 
 namespace {
 
 NSString* storedSignatureFilename = nil;
+NSMutableDictionary* paneViews = nil;  // pane name -> its view, made once
 
 // The five Boolean properties, one getter and one setter each, found by selector.
 BOOL paneGetter(id, SEL cmd) {
@@ -145,6 +148,8 @@ id sharedPreferences(id self, SEL) {
     for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::userDefaults)) {
       send(self, qv::objc::string(value.setter), value.value ? YES : NO);
     }
+    NSArray* views = [paneViews allValues];
+    for (NSUInteger i = 0; i < [views count]; ++i) [self QVShowSettingsIn:[views objectAtIndex:i]];
   } catch (...) {
   }
 }
@@ -164,13 +169,47 @@ id sharedPreferences(id self, SEL) {
   if (row < 0 || row >= static_cast<NSInteger>([controls count])) return;
   NSDictionary* control = [controls objectAtIndex:static_cast<NSUInteger>(row)];
   NSString* kind = [control objectForKey:@"Kind"];
-  if ([kind isEqualToString:@"switch"]) {
-    send(self, [control objectForKey:@"Set"], [sender state] == NSControlStateValueOn ? YES : NO);
-  } else if ([kind isEqualToString:@"text"]) {
-    [self setFilename:[sender stringValue]];
-  } else if ([kind isEqualToString:@"button"]) {
-    SEL action = NSSelectorFromString([control objectForKey:@"Action"]);
-    if ([self respondsToSelector:action]) [self performSelector:action withObject:sender];
+  try {
+    if ([kind isEqualToString:@"switch"]) {
+      send(self, [control objectForKey:@"Set"], [sender state] == NSControlStateValueOn ? YES : NO);
+    } else if ([kind isEqualToString:@"text"]) {
+      [self setFilename:[sender stringValue]];
+    } else if ([kind isEqualToString:@"button"]) {
+      SEL action = NSSelectorFromString([control objectForKey:@"Action"]);
+      if ([self respondsToSelector:action]) [self performSelector:action withObject:sender];
+    }
+    // The controls show what the settings now hold (a switch through the menu item's
+    // toggle may hold otherwise than clicked).
+    if ([sender respondsToSelector:@selector(superview)])
+      [self QVShowSettingsIn:[sender superview]];
+  } catch (...) {
+  }
+}
+
+// Each control of the view as the settings stand: a switch's state, the file name's text.
+- (void)QVShowSettingsIn:(NSView*)view {
+  NSArray* controls = [self QVControls];
+  NSArray* shown = [view subviews];
+  for (NSUInteger i = 0; i < [shown count]; ++i) {
+    id made = [shown objectAtIndex:i];
+    const NSInteger row = [made tag];
+    if (row < 0 || row >= static_cast<NSInteger>([controls count])) continue;
+    NSDictionary* control = [controls objectAtIndex:static_cast<NSUInteger>(row)];
+    NSString* kind = [control objectForKey:@"Kind"];
+    if ([kind isEqualToString:@"switch"]) {
+      NSString* getter = [control objectForKey:@"Get"];
+      NSString* setting = [control objectForKey:@"Setting"];
+      BOOL on = NO;
+      if (getter != nil) {
+        on = get(self, getter);
+      } else if (setting != nil && qv::userDefaults != nullptr) {
+        on = qv::userDefaults->boolForKey([setting UTF8String]) ? YES : NO;
+      }
+      [made setState:on ? NSControlStateValueOn : NSControlStateValueOff];
+    } else if ([kind isEqualToString:@"text"]) {
+      id value = [self filename];
+      [made setStringValue:value != nil ? value : @""];
+    }
   }
 }
 
@@ -182,7 +221,9 @@ id sharedPreferences(id self, SEL) {
 }
 
 - (NSView*)viewForPreferenceNamed:(NSString*)name {
-  (void)name;
+  NSString* key = name != nil ? name : @"";
+  NSView* kept = [paneViews objectForKey:key];
+  if (kept != nil) return kept;
   NSArray* controls = [self QVControls];
   const CGFloat rowHeight = 28, width = 420;
   const CGFloat height = rowHeight * ([controls count] + 1);
@@ -196,23 +237,10 @@ id sharedPreferences(id self, SEL) {
     if ([kind isEqualToString:@"switch"] || [kind isEqualToString:@"button"]) {
       NSButton* button = [[[NSButton alloc] initWithFrame:frame] autorelease];
       [button setTitle:title != nil ? title : @""];
-      if ([kind isEqualToString:@"switch"]) {
-        [button setButtonType:QV_SWITCH_BUTTON];
-        NSString* getter = [control objectForKey:@"Get"];
-        NSString* setting = [control objectForKey:@"Setting"];
-        BOOL on = NO;
-        if (getter != nil) {
-          on = get(self, getter);
-        } else if (setting != nil && qv::userDefaults != nullptr) {
-          on = qv::userDefaults->boolForKey([setting UTF8String]) ? YES : NO;
-        }
-        [button setState:on ? NSControlStateValueOn : NSControlStateValueOff];
-      }
+      if ([kind isEqualToString:@"switch"]) [button setButtonType:QV_SWITCH_BUTTON];
       made = button;
     } else if ([kind isEqualToString:@"text"]) {
       NSTextField* field = [[[NSTextField alloc] initWithFrame:frame] autorelease];
-      id value = [self filename];
-      [field setStringValue:value != nil ? value : @""];
       [field setToolTip:title];
       made = field;
     } else {
@@ -232,6 +260,9 @@ id sharedPreferences(id self, SEL) {
     [made setAction:@selector(QVControlChanged:)];
     [view addSubview:made];
   }
+  [self QVShowSettingsIn:view];
+  if (paneViews == nil) paneViews = [[NSMutableDictionary alloc] init];
+  [paneViews setObject:view forKey:key];
   return view;
 }
 

@@ -1,6 +1,6 @@
 #include "QVSuperclass.h"
 
-#if defined(GNU_RUNTIME) || defined(__GNU_LIBOBJC__)
+#if (defined(GNU_RUNTIME) || defined(__GNU_LIBOBJC__)) && !defined(QV_CHECK_APPLE_RUNTIME)
 #include <objc/runtime.h>
 #include <objc/thr.h>
 
@@ -51,6 +51,10 @@ bool qv::objc::setSuperclass(Class cls, Class superclass) {
   auto* super = reinterpret_cast<QVGnuClass*>(superclass);
   objc_mutex_lock(__objc_runtime_mutex);
   const bool ownIvars = gnu->ivars != nullptr;
+  if (ownIvars && gnu->instance_size < super->instance_size) {
+    objc_mutex_unlock(__objc_runtime_mutex);
+    return false;  // its variables would lie over the superclass's
+  }
   relink(gnu->isa, gnu->isa->super_class, super->isa);
   relink(gnu, gnu->super_class, super);
   if (!ownIvars && gnu->instance_size < super->instance_size) {
@@ -65,8 +69,16 @@ bool qv::objc::setSuperclass(Class cls, Class superclass) {
 #else
 #include <objc/runtime.h>
 
+#if defined(QV_CHECK_APPLE_RUNTIME) && !defined(__APPLE__)
+// This branch compiled on another runtime, to check it: the one call that runtime lacks.
+extern "C" Class class_setSuperclass(Class cls, Class superclass);
+#endif
+
 bool qv::objc::setSuperclass(Class cls, Class superclass) {
   if (cls == Nil || superclass == Nil) return false;
+  // Instances made from the class's own size would be too small (or too large) for the
+  // superclass's methods.
+  if (class_getInstanceSize(cls) != class_getInstanceSize(superclass)) return false;
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
   class_setSuperclass(cls, superclass);

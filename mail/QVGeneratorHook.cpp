@@ -54,6 +54,8 @@ class StandInCall final : public QVGeneratorCall {
         item.mimeType = stringValue(send(*element, mail::kMimeType));
         item.filename = stringValue(send(*element, mail::kFilename));
         item.contentID = stringValue(send(*element, mail::kContentID));
+      } else if (stringValue(element)) {
+        item.kind = QVListItem::Kind::kOtherText;
       }
     }
     return items;

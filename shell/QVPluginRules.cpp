@@ -28,10 +28,14 @@ QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& applicatio
     qvLog("Bundle support not available.");
     return nullptr;
   }
-  if (!runtime.setSuperclass(kPluginClass, kMailBundleClass)) {
-    // Mail's registration; its failure leaves the exchanges to stand alone.
-    (void)runtime.sendToClass(kPluginClass, "registerBundle");
+  if (runtime.setSuperclass(kPluginClass, kMailBundleClass)) {
+    // Mail's plug-in base class cannot be the plug-in's (its instances would not fit): Mail
+    // has no bundle support the plug-in can use.
+    qvLog("Bundle support not available.");
+    return nullptr;
   }
+  // Mail's registration; its failure leaves the exchanges to stand alone.
+  (void)runtime.sendToClass(kPluginClass, "registerBundle");
   for (const QVExchangeRow& row : kExchangeRows) {
     if (runtime.exchange(row.hostClass, row.hostSelector, row.replacementClass,
                          row.replacementSelector, row.instanceMethod)) {

@@ -37,6 +37,40 @@
 }
 @end
 
+// A class with instance variables of its own: a larger base would lie over them.
+@interface QVOwnFields : NSObject {
+  int own;
+}
+@end
+
+@implementation QVOwnFields
+@end
+
+// GCC's runtime keeps each class in its superclass's list of subclasses, from which it links
+// classes loaded later: the class moved must be in its new base's list alone. (The fields
+// the runtime's class structure begins with, as QVSuperclass.mm reads them.)
+struct QVGnuClassStart {
+  QVGnuClassStart* isa;
+  QVGnuClassStart* super_class;
+  const char* name;
+  long version;
+  unsigned long info;
+  long instance_size;
+  void* ivars;
+  void* methods;
+  void* dtable;
+  QVGnuClassStart* subclass_list;
+  QVGnuClassStart* sibling_class;
+};
+
+bool listedUnder(Class parent, Class child) {
+  const auto* p = reinterpret_cast<const QVGnuClassStart*>(parent);
+  for (const QVGnuClassStart* c = p->subclass_list; c != nullptr; c = c->sibling_class) {
+    if (c == reinterpret_cast<const QVGnuClassStart*>(child)) return true;
+  }
+  return false;
+}
+
 @interface NSObject (QVBaseMethods)
 + (int)classAnswer;
 - (int)answer;
@@ -59,12 +93,18 @@ int main(int argc, char** argv) {
         "instance methods too, and membership");
   check(class_getInstanceSize([QVMoved class]) >= class_getInstanceSize([QVBase class]),
         "the instance size is the new base's");
+  check(listedUnder([QVBase class], [QVMoved class]) &&
+            !listedUnder([NSObject class], [QVMoved class]),
+        "the class is listed under its new base alone");
   [moved release];
   check(argc == 2 && dlopen(argv[1], RTLD_NOW) != nullptr, "a further module loads");
   check(NSClassFromString(@"QVLateClass") != Nil, "its class is there");
   check([QVMoved superclass] == [QVBase class] && [QVMoved classAnswer] == 41,
         "the change survives classes loaded afterwards");
   check(!qv::objc::setSuperclass(Nil, [QVBase class]), "no class: false");
+  check(!qv::objc::setSuperclass([QVOwnFields class], [QVBase class]) &&
+            [QVOwnFields superclass] == [NSObject class],
+        "a class whose own variables a larger base would cover: refused, unchanged");
   std::printf("%s: %d failed\n", argv[0], failures);
   [pool release];
   return failures == 0 ? 0 : 1;
