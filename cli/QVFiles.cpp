@@ -287,8 +287,18 @@ std::optional<QVRowScan> QVInput::takeRowScan() {
 }
 
 std::vector<std::size_t> QVInput::messageStarts() const {
+  const bool mapped = map_ != nullptr && !anonymous_ && fd_ >= 0;
+  // One message (the common case) is told by its first bytes, without reading the rest
+  // (and a file's, without touching its mapping).
+  char start[5] = {};
+  if (mapped) {
+    if (::pread(fd_, start, sizeof start, 0) != 5) return {};
+  } else if (bytes_.size() >= 5) {
+    std::memcpy(start, bytes_.data(), 5);
+  }
+  if (std::string_view(start, 5) != "From ") return {};
   QVMailboxSplitter splitter;
-  if (map_ != nullptr && !anonymous_ && fd_ >= 0) {
+  if (mapped) {
     std::unique_ptr<char[]> chunk(new char[kScanChunk]);
     for (std::size_t done = 0; done < bytes_.size();) {
       const ssize_t n = ::pread(fd_, chunk.get(), std::min(kScanChunk, bytes_.size() - done),
