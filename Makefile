@@ -8,7 +8,8 @@
 #   make bundle           Stowlet.mailbundle alone (on a Mac: build/macos/Stowlet.mailbundle,
 #                         with Xcode's command-line tools and CMake only)
 #   make install-bundle   installs it into Mail's plug-in folder, building it first when
-#                         there is none: MAIL_APP=, BUNDLES_DIR=, MACOS_VERSION= to choose
+#                         there is none: MAIL_APP=, BUNDLES_DIR=, MACOS_VERSION= to choose,
+#                         ENABLE_BUNDLES=no to leave Mail's plug-in setting alone
 #   make uninstall-bundle removes it from there
 #   make install PREFIX=P the command, its GMime module and resources under P
 #   make format           formats the sources with the committed .clang-format
@@ -26,9 +27,15 @@ else
 BUNDLE_PRESET := $(PRESET)
 endif
 BUNDLE_PATH := build/$(BUNDLE_PRESET)/Stowlet.mailbundle
-MAIL_APP ?= /Applications/Mail.app
+MAIL_APP ?=
 BUNDLES_DIR ?= $(HOME)/Library/Mail/Bundles
 MACOS_VERSION ?=
+ENABLE_BUNDLES ?= yes
+ifeq ($(BUNDLE_PRESET),macos)
+BUNDLE_BINARY := $(BUNDLE_PATH)/Contents/MacOS/Stowlet
+else
+BUNDLE_BINARY := $(BUNDLE_PATH)/Stowlet
+endif
 
 .PHONY: bundle install-bundle uninstall-bundle install all deps configure build run test test-fast sanitize threads fuzz fuzz-build bench format format-check clean
 
@@ -53,9 +60,11 @@ bundle: configure
 endif
 
 install-bundle:
-	@[ -d $(BUNDLE_PATH) ] || $(MAKE) bundle
-	python3 scripts/install-bundle.py install $(BUNDLE_PATH) --mail-app "$(MAIL_APP)" \
-	  --bundles-dir "$(BUNDLES_DIR)" $(if $(MACOS_VERSION),--macos-version "$(MACOS_VERSION)")
+	@[ -f $(BUNDLE_BINARY) ] || $(MAKE) bundle
+	python3 scripts/install-bundle.py install $(BUNDLE_PATH) --bundles-dir "$(BUNDLES_DIR)" \
+	  $(if $(MAIL_APP),--mail-app "$(MAIL_APP)") \
+	  $(if $(MACOS_VERSION),--macos-version "$(MACOS_VERSION)") \
+	  $(if $(filter no,$(ENABLE_BUNDLES)),--no-enable-bundles)
 
 uninstall-bundle:
 	python3 scripts/install-bundle.py uninstall --bundles-dir "$(BUNDLES_DIR)"

@@ -9,12 +9,14 @@
 
 namespace qv {
 
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
 namespace {
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 constexpr std::size_t kFromKernel = std::size_t{1} << 20;
 
 }  // namespace
+#endif
 
 void* largePagesAllocate(std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -36,7 +38,7 @@ void* largePagesAllocate(std::size_t bytes) {
   return ::operator new(bytes);
 }
 
-void largePagesFree(void* p, std::size_t bytes) noexcept {
+void largePagesFree(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes >= kFromKernel) {

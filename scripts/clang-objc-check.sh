@@ -3,7 +3,8 @@
 # only compiler a Mac has, against GNUstep's headers and GCC's Objective-C runtime here:
 # -fsyntax-only, warnings as errors in the project's own code (the platform's headers are
 # system headers). The Apple runtime's branch of the superclass change is compiled too, over
-# a declaration of class_setSuperclass (the one call GCC's runtime lacks).
+# a declaration of class_setSuperclass (the one call GCC's runtime lacks), and the C++ the
+# bundle links (core/, host/, hooks/, shell/) as a system that is not Linux sees it.
 #   clang-objc-check.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1
@@ -30,5 +31,15 @@ for f in "$src"/macos/*.mm "$src"/tests/objc/*.mm; do
 done
 check -DQV_CHECK_APPLE_RUNTIME "$src/macos/QVSuperclass.mm"
 for lacks in 1 2 3 4 5 6; do check -DQV_LACKS=$lacks "$src/tests/objc/QVTestMail.mm"; done
-[ $status -eq 0 ] && echo "clang-objc-check: macos/ and tests/objc/ compile with $("$clang" --version | head -1)"
+cxx=(-x c++ -std=c++20 -fsyntax-only -U__linux__ -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+     -Wno-sign-conversion -Werror)
+for root in "$build"/include-roots/*; do cxx+=(-I "$root"); done
+for f in "$src"/core/*.cpp "$src"/host/*.cpp "$src"/shell/*.cpp "$src"/hooks/QVHookPlan.cpp \
+         "$src"/hooks/QVPluginRebuild.cpp "$src"/hooks/QVTagPattern.cpp; do
+  if ! "$clang" "${cxx[@]}" "$f"; then
+    echo "clang-objc-check: FAILED (as on a system that is not Linux): $f" >&2
+    status=1
+  fi
+done
+[ $status -eq 0 ] && echo "clang-objc-check: macos/, tests/objc/ and the bundle's C++ compile with $("$clang" --version | head -1)"
 exit $status

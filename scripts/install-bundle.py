@@ -2,6 +2,7 @@
 """Installs Stowlet.mailbundle into Mail's plug-in folder, or removes it.
 
     install-bundle.py install BUNDLE [--mail-app APP] [--bundles-dir DIR] [--macos-version V]
+                                     [--no-enable-bundles]
     install-bundle.py uninstall [--bundles-dir DIR]
 
 Mail loads a plug-in only when its Info.plist lists the compatibility UUID of the Mail it
@@ -14,7 +15,9 @@ copy installed before, are kept, so one bundle serves the Mails it was installed
 The installed copy is signed ad hoc where codesign exists, Mail's bundle support is turned
 on where defaults exists (com.apple.mail EnableBundles), and the copy replaces the one
 installed before only once it is whole. A Mail whose Info.plist cannot be read, or names no
-UUID, changes nothing. On GNUstep the bundle's Resources/Info-gnustep.plist takes the keys.
+UUID, changes nothing. Mail is /System/Applications/Mail.app from macOS 10.15 on, and
+/Applications/Mail.app before. On GNUstep the bundle's Resources/Info-gnustep.plist takes
+the keys.
 """
 import argparse
 import os
@@ -27,6 +30,9 @@ import sys
 import tempfile
 
 NAME = "Stowlet.mailbundle"
+MAILS = ("/System/Applications/Mail.app", "/Applications/Mail.app")
+PRIVACY = ("macOS may protect ~/Library/Mail: give the terminal Full Disk Access (System "
+           "Settings > Privacy & Security), then run it again")
 
 
 def fail(message):
@@ -41,6 +47,13 @@ def info_plist(bundle):
         if os.path.isfile(path):
             return path
     return None
+
+
+def executable(bundle, info):
+    """The bundle's binary as its info dictionary names it, in either layout."""
+    mac = os.path.join(bundle, "Contents", "MacOS", str(info.get("CFBundleExecutable", "")))
+    gnustep = os.path.join(bundle, str(info.get("NSExecutable", "")))
+    return next((p for p in (mac, gnustep) if os.path.isfile(p)), None)
 
 
 def read_plist(path):
@@ -89,8 +102,10 @@ def running_macos_version():
 def install(args):
     bundle = os.path.abspath(args.bundle)
     source_info = info_plist(bundle)
-    if source_info is None:
-        fail(f"no bundle at {bundle} (build it first: make bundle)")
+    if source_info is None or executable(bundle, read_plist(source_info)) is None:
+        fail(f"no built bundle at {bundle} (build it first: make bundle)")
+    if not args.mail_app:
+        args.mail_app = next((m for m in MAILS if os.path.isdir(m)), MAILS[0])
     version = args.macos_version or running_macos_version()
     if not version:
         fail("cannot tell the macOS version; give MACOS_VERSION=12.6, say")
@@ -98,8 +113,11 @@ def install(args):
     uuid = mail_uuid(args.mail_app)
 
     target = os.path.join(os.path.expanduser(args.bundles_dir), NAME)
-    os.makedirs(os.path.dirname(target), exist_ok=True)
-    staged = tempfile.mkdtemp(prefix=".Stowlet-", dir=os.path.dirname(target))
+    try:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        staged = tempfile.mkdtemp(prefix=".Stowlet-", dir=os.path.dirname(target))
+    except OSError as e:
+        fail(f"cannot write in {os.path.dirname(target)}: {e.strerror}; {PRIVACY}")
     try:
         copy = os.path.join(staged, NAME)
         shutil.copytree(bundle, copy, symlinks=True)
@@ -124,8 +142,8 @@ def install(args):
 
         codesign = shutil.which("codesign")
         if codesign:
-            signed = subprocess.run([codesign, "--force", "--deep", "-s", "-", copy],
-                                    capture_output=True, text=True)
+            signed = subprocess.run([codesign, "--force", "--sign", "-", "--timestamp=none",
+                                     copy], capture_output=True, text=True)
             if signed.returncode != 0:
                 fail(f"codesign could not sign the bundle: {signed.stderr.strip()}")
         # The copy replaces the one installed before only now that it is whole.
@@ -134,6 +152,8 @@ def install(args):
             old = os.path.join(staged, "previous")
             os.rename(target, old)
         os.rename(copy, target)
+    except OSError as e:
+        fail(f"cannot install into {os.path.dirname(target)}: {e.strerror}; {PRIVACY}")
     finally:
         shutil.rmtree(staged, ignore_errors=True)
 
@@ -141,13 +161,18 @@ def install(args):
     print(f"  for Mail {uuid} on macOS {version}, under {', '.join(keys)}")
     if not codesign:
         print("  (no codesign here: the bundle is not signed)")
+    enable = ["defaults", "write", "com.apple.mail", "EnableBundles", "-bool", "true"]
     defaults = shutil.which("defaults")
-    if defaults:
-        turned = subprocess.run([defaults, "write", "com.apple.mail", "EnableBundles", "-bool",
-                                 "true"], capture_output=True, text=True)
-        if turned.returncode != 0:
-            fail(f"could not turn on Mail's bundle support: {turned.stderr.strip()}")
-        print("  Mail's plug-in support is on (com.apple.mail EnableBundles)")
+    if not args.enable_bundles:
+        print("  (Mail's plug-in support left as it is)")
+    elif defaults:
+        turned = subprocess.run([defaults] + enable[1:], capture_output=True, text=True)
+        if turned.returncode == 0:
+            print("  Mail's plug-in support is on (com.apple.mail EnableBundles)")
+        else:
+            # The bundle is installed all the same; the setting can be made by hand.
+            print(f"  warning: could not turn on Mail's plug-in support "
+                  f"({turned.stderr.strip()}); run: {' '.join(enable)}")
     else:
         print("  (no defaults here: Mail's plug-in support was not turned on)")
     print("Next: quit and reopen Mail, then tick Stowlet in Mail > Settings (Preferences) >")
@@ -159,8 +184,11 @@ def uninstall(args):
     if not os.path.lexists(target):
         print(f"Nothing to remove: no {target}")
         return
-    shutil.rmtree(target) if os.path.isdir(target) and not os.path.islink(target) \
-        else os.remove(target)
+    try:
+        shutil.rmtree(target) if os.path.isdir(target) and not os.path.islink(target) \
+            else os.remove(target)
+    except OSError as e:
+        fail(f"cannot remove {target}: {e.strerror}; {PRIVACY}")
     print(f"Removed {target}")
     print("Next: quit and reopen Mail. (Mail's plug-in support stays on for other plug-ins.)")
 
@@ -170,9 +198,12 @@ def main():
     sub = parser.add_subparsers(dest="command", required=True)
     add = sub.add_parser("install", help="install a built bundle")
     add.add_argument("bundle")
-    add.add_argument("--mail-app", default="/Applications/Mail.app")
+    add.add_argument("--mail-app", default="",
+                     help="default: /System/Applications/Mail.app, else /Applications/Mail.app")
     add.add_argument("--bundles-dir", default="~/Library/Mail/Bundles")
     add.add_argument("--macos-version", default="", help="default: the running system's")
+    add.add_argument("--no-enable-bundles", dest="enable_bundles", action="store_false",
+                     help="leave Mail's plug-in support (EnableBundles) as it is")
     remove = sub.add_parser("uninstall", help="remove the installed bundle")
     remove.add_argument("--bundles-dir", default="~/Library/Mail/Bundles")
     args = parser.parse_args()

@@ -30,8 +30,8 @@ QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& applicatio
   }
   if (runtime.setSuperclass(kPluginClass, kMailBundleClass)) {
     // Mail's plug-in base class cannot be the plug-in's (its instances would not fit): Mail
-    // has no bundle support the plug-in can use.
-    qvLog("Bundle support not available.");
+    // has no bundle support the plug-in can use, and the line says why.
+    qvLog("Bundle support not available (MVMailBundle's instances do not fit QVMailPlugin).");
     return nullptr;
   }
   // Mail's registration; its failure leaves the exchanges to stand alone.

@@ -47,8 +47,9 @@ inline constexpr std::string_view kIconName = "QVStowletIcon";
 // The start-up, after the host has set userDefaults and qvBundle and added the plug-in's
 // methods to its classes:
 //   1. the default settings; 2. MVMailBundle becomes QVMailPlugin's superclass and the
-//   bundle is registered ("Bundle support not available." when Mail has no MVMailBundle, or
-//   one whose instances the plug-in's class cannot take: see the host's superclass change);
+//   bundle is registered ("Bundle support not available." when Mail has no MVMailBundle;
+//   "Bundle support not available (MVMailBundle's instances do not fit QVMailPlugin)." when
+//   the plug-in's class cannot take them: see the host's superclass change);
 //   3. the four exchanges, stopping at the first that fails with its message; 4. the icon
 //   named; 5. the menu item (kept for the toggles); 6. rand() seeded with the time;
 //   7. "Ready.". Each message goes to the log as "QVMailPlugin - <message>".

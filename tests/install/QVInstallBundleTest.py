@@ -33,6 +33,7 @@ def mac_bundle():
     os.makedirs(os.path.join(path, "Contents", "MacOS"))
     with open(os.path.join(path, "Contents", "MacOS", "Stowlet"), "w") as f:
         f.write("binary")
+    os.makedirs(os.path.join(path, "Contents", "MacOS", "Stowlet.dSYM"), exist_ok=True)
     with open(os.path.join(path, "Contents", "Info.plist"), "wb") as f:
         plistlib.dump({"CFBundleExecutable": "Stowlet", "NSPrincipalClass": "QVMailPlugin",
                        "Supported10.14PluginCompatibilityUUIDs": ["OLD-1"]}, f)
@@ -113,7 +114,7 @@ for i, (version, keys) in enumerate(rows):
 # codesign and defaults were called as Mail needs them.
 with open(os.path.join(work, "calls")) as f:
     calls = f.read()
-check("codesign --force --deep -s - " in calls, "signed ad hoc: " + calls)
+check("codesign --force --sign - --timestamp=none " in calls, "signed ad hoc: " + calls)
 check("defaults write com.apple.mail EnableBundles -bool true" in calls,
       "Mail's bundle support turned on")
 
@@ -141,6 +142,35 @@ for what, app in [("no Mail", os.path.join(work, "Missing.app")),
 r = run(["install", mac_bundle(), "--mail-app", mail(UUID), "--bundles-dir", bundles,
          "--macos-version", "ten"], without_tools)
 check(r.returncode == 1 and "macOS version" in r.stderr, "an unreadable version: an error")
+unbuilt = mac_bundle()
+os.remove(os.path.join(unbuilt, "Contents", "MacOS", "Stowlet"))
+r = run(["install", unbuilt, "--mail-app", mail(UUID), "--bundles-dir", bundles,
+         "--macos-version", "13.6"], without_tools)
+check(r.returncode == 1 and "no built bundle" in r.stderr and installed_info(bundles) == before,
+      "a bundle whose binary was never built: an error, nothing changed")
+# A Mac's defaults refusing (a protected container): installed, with the command to run.
+failing = tools(False) + "-failing"
+os.makedirs(failing, exist_ok=True)
+with open(os.path.join(failing, "defaults"), "w") as f:
+    f.write("#!/bin/sh\necho 'Could not write domain' >&2\nexit 1\n")
+os.chmod(os.path.join(failing, "defaults"), 0o755)
+r = run(["install", mac_bundle(), "--mail-app", mail(UUID), "--bundles-dir", bundles,
+         "--macos-version", "13.6"], failing + os.pathsep + without_tools)
+check(r.returncode == 0 and "run: defaults write com.apple.mail EnableBundles" in r.stdout,
+      "defaults refused: a warning with the command, the bundle installed")
+r = run(["install", mac_bundle(), "--mail-app", mail(UUID), "--bundles-dir", bundles,
+         "--macos-version", "13.6", "--no-enable-bundles"], with_tools)
+check(r.returncode == 0 and "left as it is" in r.stdout, "--no-enable-bundles leaves it")
+# A folder that cannot be written: one line that says why, no traceback.
+locked = os.path.join(work, "locked")
+os.makedirs(locked)
+os.chmod(locked, 0o500)
+if os.geteuid() != 0:
+    r = run(["install", mac_bundle(), "--mail-app", mail(UUID), "--bundles-dir",
+             os.path.join(locked, "Bundles"), "--macos-version", "13.6"], without_tools)
+    check(r.returncode == 1 and "Full Disk Access" in r.stderr and "Traceback" not in r.stderr,
+          "a protected folder: a one-line error")
+os.chmod(locked, 0o700)
 
 # Removed, and removed again.
 r = run(["uninstall", "--bundles-dir", bundles], without_tools)
@@ -149,16 +179,18 @@ check(r.returncode == 0 and not os.path.exists(os.path.join(bundles, "Stowlet.ma
 r = run(["uninstall", "--bundles-dir", bundles], without_tools)
 check(r.returncode == 0 and "Nothing to remove" in r.stdout, "uninstall twice: nothing to do")
 
-# The bundle built here, in GNUstep's layout, the same way.
+# The bundle built here (GNUstep's layout, or the Mac's), the same way.
 if built:
-    bundles = os.path.join(work, "gnustep", "Bundles")
+    bundles = os.path.join(work, "built-here", "Bundles")
     r = run(["install", built, "--mail-app", mail(UUID), "--bundles-dir", bundles,
              "--macos-version", "14.4"], without_tools)
     info = installed_info(bundles) or {}
+    installed = os.path.join(bundles, "Stowlet.mailbundle")
     check(r.returncode == 0 and UUID in info.get("Supported14.4PluginCompatibilityUUIDs", []) and
           info.get("NSPrincipalClass") == "QVMailPlugin" and
-          os.path.isfile(os.path.join(bundles, "Stowlet.mailbundle", "Stowlet")),
-          "the GNUstep bundle installs with its keys in Resources/Info-gnustep.plist")
+          any(os.path.isfile(os.path.join(installed, *p))
+              for p in (("Stowlet",), ("Contents", "MacOS", "Stowlet"))),
+          "the bundle built here installs with its keys in its Info.plist")
 
 shutil.rmtree(work, ignore_errors=True)
 print(f"{sys.argv[0]}: {failures} failed")

@@ -148,6 +148,7 @@ bool logged(const std::string& line) {
 - (NSImage*)imageForPreferenceNamed:(NSString*)name;
 - (NSView*)viewForPreferenceNamed:(NSString*)name;
 - (void)giveWindowWithToolbar:(BOOL)toolbar;
++ (id)sharedPreferences;
 + (id)QVSharedPreferences;
 - (id)removeTagsWithCids:(id)html cids:(id)cids;
 // Mail's own selectors, which some variants' classes lack.
@@ -178,7 +179,8 @@ static NSMutableArray* registeredBundles = nil;
 @end
 #endif
 
-// The host's own string class for the list's HTML texts.
+#if defined(GNUSTEP)
+// The host's own string class for the list's HTML texts (on a Mac, CoreFoundation's).
 @interface __NSCFString : NSString {
   NSString* backing;
 }
@@ -204,6 +206,7 @@ static NSMutableArray* registeredBundles = nil;
   [backing getCharacters:buffer range:range];
 }
 @end
+#endif
 
 @interface MCAttachment : NSObject {
  @public
@@ -419,7 +422,41 @@ namespace {
 #endif
 @end
 
-#if QV_LACKS != QV_LACKS_PREFERENCES
+// Mail's preferences controller: its panes, and its window under "_preferencesPanel". On
+// GNUstep the test Mail has the classes (NSPreferences, NSPreferencesModule) of its own; on a
+// Mac, AppKit has them (Mail's come from there), and the test gives AppKit's NSPreferences the
+// controller's behaviour the scenarios need, before the bundle is loaded.
+static NSMutableArray* panes = nil;  // name and owner of each pane added
+static id sharedController = nil;
+static bool controllerExists = false;
+
+@interface QVPreferencesBehaviour : NSObject
++ (id)sharedPreferences;
+- (void)addPreferenceNamed:(NSString*)name owner:(id)owner;
+- (void)giveWindowWithToolbar:(BOOL)toolbar;
+@end
+
+@implementation QVPreferencesBehaviour
++ (id)sharedPreferences {
+  if (!controllerExists) return nil;
+  if (sharedController == nil)
+    sharedController = [[NSClassFromString(@"NSPreferences") alloc] init];
+  return sharedController;
+}
+- (void)addPreferenceNamed:(NSString*)name owner:(id)owner {
+  [panes addObject:[NSArray arrayWithObjects:name, owner, nil]];
+}
+- (void)giveWindowWithToolbar:(BOOL)toolbar {
+  NSWindow* window = [[[NSWindow alloc] initWithContentRect:NSMakeRect(0, 0, 100, 100)
+                                                  styleMask:NSTitledWindowMask
+                                                    backing:NSBackingStoreBuffered
+                                                      defer:YES] autorelease];
+  if (toolbar) [window setToolbar:[[[NSToolbar alloc] initWithIdentifier:@"prefs"] autorelease]];
+  [self setValue:window forKey:@"_preferencesPanel"];
+}
+@end
+
+#if defined(GNUSTEP) && QV_LACKS != QV_LACKS_PREFERENCES
 @interface NSPreferencesModule : NSObject {
   NSView* _preferencesView;
   NSSize _minSize;
@@ -451,42 +488,36 @@ static NSMutableDictionary* modules = nil;
 }
 @end
 
-// Mail's preferences controller; its window under "_preferencesPanel".
 @interface NSPreferences : NSObject {
   NSWindow* _preferencesPanel;
- @public
-  NSMutableArray* panes;
 }
-+ (id)sharedPreferences;
-- (void)addPreferenceNamed:(NSString*)name owner:(id)owner;
 @end
 
-static NSPreferences* sharedController = nil;
-static bool controllerExists = false;
-
 @implementation NSPreferences
-+ (id)sharedPreferences {
-  if (!controllerExists) return nil;
-  if (sharedController == nil) {
-    sharedController = [[NSPreferences alloc] init];
-    sharedController->panes = [[NSMutableArray alloc] init];
-  }
-  return sharedController;
-}
-- (void)addPreferenceNamed:(NSString*)name owner:(id)owner {
-  [panes addObject:[NSArray arrayWithObjects:name, owner, nil]];
-}
-- (void)giveWindowWithToolbar:(BOOL)toolbar {
-  _preferencesPanel = [[NSWindow alloc] initWithContentRect:NSMakeRect(0, 0, 100, 100)
-                                                  styleMask:NSTitledWindowMask
-                                                    backing:NSBackingStoreBuffered
-                                                      defer:YES];
-  if (toolbar) {
-    [_preferencesPanel setToolbar:[[[NSToolbar alloc] initWithIdentifier:@"prefs"] autorelease]];
-  }
+- (void)dealloc {
+  [_preferencesPanel release];
+  [super dealloc];
 }
 @end
 #endif
+
+namespace {
+
+// Mail's NSPreferences with the behaviour above: the test's own class, or AppKit's.
+void givePreferencesBehaviour() {
+  Class preferences = NSClassFromString(@"NSPreferences");
+  if (preferences == Nil) return;
+  Class behaviour = [QVPreferencesBehaviour class];
+  Method shared = class_getClassMethod(behaviour, @selector(sharedPreferences));
+  class_replaceMethod(object_getClass(preferences), @selector(sharedPreferences),
+                      method_getImplementation(shared), method_getTypeEncoding(shared));
+  for (SEL sel : { @selector(addPreferenceNamed:owner:), @selector(giveWindowWithToolbar:) }) {
+    Method m = class_getInstanceMethod(behaviour, sel);
+    class_replaceMethod(preferences, sel, method_getImplementation(m), method_getTypeEncoding(m));
+  }
+}
+
+}  // namespace
 
 // The alert and the browser, as the test sees them: recorded, never shown.
 static NSInteger recordAlert(id self, SEL) {
@@ -537,7 +568,11 @@ id compose(const std::string& html, const std::vector<std::string>& list, bool p
     id made = nil;
     if (item.rfind("html:", 0) == 0) {
       NSString* piece = [[NSString alloc] initWithUTF8String:item.substr(5).c_str()];
+#if defined(GNUSTEP)
       made = [[__NSCFString alloc] initWithText:piece];
+#else
+      made = [[NSMutableString alloc] initWithString:piece];  // an __NSCFString, never tagged
+#endif
       [piece release];
     } else if (item.rfind("text:", 0) == 0) {
       made = [[NSString alloc] initWithUTF8String:item.substr(5).c_str()];
@@ -938,17 +973,16 @@ id control(NSView* view, const std::string& title) {
 }
 
 [[maybe_unused]] void thePane() {
-  check([NSPreferences sharedPreferences] == nil, "no controller yet: nothing");
+  Class preferences = NSClassFromString(@"NSPreferences");
+  check([preferences sharedPreferences] == nil, "no controller yet: nothing");
   controllerExists = true;
   // Mail's own method (the exchanged one) makes the controller; its window has a toolbar.
-  [[NSPreferences QVSharedPreferences] giveWindowWithToolbar:YES];
-  for (int i = 0; i < 3; ++i) (void)[NSPreferences sharedPreferences];
-  NSPreferences* controller = [NSPreferences sharedPreferences];
-  check([controller->panes count] == 1 &&
-            text([[controller->panes objectAtIndex:0] objectAtIndex:0]) == "Stowlet",
+  [[preferences QVSharedPreferences] giveWindowWithToolbar:YES];
+  for (int i = 0; i < 3; ++i) (void)[preferences sharedPreferences];
+  check([panes count] == 1 && text([[panes objectAtIndex:0] objectAtIndex:0]) == "Stowlet",
         "the pane is added once, as Stowlet");
   check(logged("QVMailPlugin - Preference notice 42"), "a window with a toolbar: the notice");
-  id pane = [[controller->panes objectAtIndex:0] objectAtIndex:1];
+  id pane = [[panes objectAtIndex:0] objectAtIndex:1];
   check([pane isKindOfClass:NSClassFromString(@"NSPreferencesModule")] &&
             [pane class] == NSClassFromString(@"QVPreferences"),
         "the pane is a QVPreferences, an NSPreferencesModule");
@@ -1052,9 +1086,13 @@ int main(int argc, char** argv) {
   logFile = logName;
 #endif
   registeredBundles = [[NSMutableArray alloc] init];
-#if QV_LACKS != QV_LACKS_PREFERENCES
+#if defined(GNUSTEP) && QV_LACKS != QV_LACKS_PREFERENCES
   modules = [[NSMutableDictionary alloc] init];
 #endif
+  panes = [[NSMutableArray alloc] init];
+  givePreferencesBehaviour();
+  // Settings of the test Mail's own from the start (a Mac keeps a tool's between runs).
+  [defaults() removePersistentDomainForName:[[NSProcessInfo processInfo] processName]];
   method_setImplementation(class_getInstanceMethod([NSAlert class], @selector(runModal)),
                            reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(&recordAlert)));
   method_setImplementation(class_getInstanceMethod([NSWorkspace class], @selector(openURL:)),
@@ -1101,10 +1139,10 @@ int main(int argc, char** argv) {
             ![defaults() boolForKey:@"QVStowletEnabled"],
         "a plug-in stored as off: its menu item starts off");
   controllerExists = true;
-  [[NSPreferences QVSharedPreferences] giveWindowWithToolbar:NO];
-  (void)[NSPreferences sharedPreferences];
-  NSPreferences* controller = [NSPreferences sharedPreferences];
-  check([controller->panes count] == 1, "the pane is added");
+  Class preferences = NSClassFromString(@"NSPreferences");
+  [[preferences QVSharedPreferences] giveWindowWithToolbar:NO];
+  (void)[preferences sharedPreferences];
+  check([panes count] == 1, "the pane is added");
   check(!logged("QVMailPlugin - Preference notice 42"), "a window without a toolbar: no notice");
 #else
   // A Mail without a class or a selector: the start-up stops at its row, with its message,
@@ -1145,6 +1183,10 @@ int main(int argc, char** argv) {
   readLog();
   for (const std::string& line : logLines) std::printf("%s\n", line.c_str());
   std::printf("%s: %d failed\n", argv[0], failures);
+  [defaults() removePersistentDomainForName:[[NSProcessInfo processInfo] processName]];
+#if !defined(GNUSTEP)
+  ::unlink(logFile.c_str());
+#endif
   [pool release];
   return failures == 0 ? 0 : 1;
 }
