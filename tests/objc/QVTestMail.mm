@@ -613,6 +613,14 @@ std::string raw(id message) {
   return std::string(static_cast<const char*>([data bytes]), [data length]);
 }
 
+// A method of Mail's platform that raises, to put in place of one for a moment.
+void raiseNow(id, SEL) {
+  [NSException raise:kMailsOwnFailure format:@"refused"];
+}
+IMP raising() {
+  return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(&raiseNow));
+}
+
 // Whether Mail's own failure reached the caller: the call raised, and only the raise of
 // Mail's generator was made.
 template <typename Call>
@@ -959,6 +967,16 @@ void* hookWithoutPool(void* goldenDir) {
   check([item state] == NSOffState && ![defaults() boolForKey:@"QVStowletEnabled"], "toggleOff");
   [plugin toggleOn];
   check([item state] == NSOnState && [defaults() boolForKey:@"QVStowletEnabled"], "toggleOn");
+  // AppKit raising under the toggles: the plug-in's code ends there, and raises nothing.
+  Method setState = class_getInstanceMethod([NSMenuItem class], @selector(setState:));
+  IMP own = method_setImplementation(setState, raising());
+  check(!raisesMailsOwn([&] {
+    [plugin toggleOff];
+    [plugin toggle:item];
+    [plugin toggleTo:NO];
+  }),
+        "the toggles never raise into Mail");
+  method_setImplementation(setState, own);
 }
 
 #if QV_LACKS != QV_LACKS_PREFERENCES
@@ -1144,6 +1162,21 @@ int main(int argc, char** argv) {
   (void)[preferences sharedPreferences];
   check([panes count] == 1, "the pane is added");
   check(!logged("QVMailPlugin - Preference notice 42"), "a window without a toolbar: no notice");
+  // AppKit raising under the pane's controls: the click ends there, and raises nothing.
+  id pane = [[panes objectAtIndex:0] objectAtIndex:1];
+  NSView* view = [pane viewForPreferenceNamed:@"Stowlet"];
+  Method state = class_getInstanceMethod([NSButton class], @selector(state));
+  IMP own = method_setImplementation(state, raising());
+  NSArray* controls = [view subviews];
+  check(!raisesMailsOwn([&] {
+    for (NSUInteger i = 0; i < [controls count]; ++i) {
+      id c = [controls objectAtIndex:i];
+      if ([c isKindOfClass:[NSButton class]]) [c sendAction:[c action] to:[c target]];
+    }
+    [pane willBeDisplayed];
+  }),
+        "the pane never raises into Mail");
+  method_setImplementation(state, own);
 #else
   // A Mail without a class or a selector: the start-up stops at its row, with its message,
   // and leaves the rest of the table undone.
