@@ -20,4 +20,25 @@ namespace qv::objc {
 // False too when either is Nil.
 bool setSuperclass(Class cls, Class superclass);
 
+#if (defined(GNU_RUNTIME) || defined(__GNU_LIBOBJC__)) && !defined(QV_CHECK_APPLE_RUNTIME)
+// GCC's runtime (module ABI 8): its class structure, which its installed headers do not
+// declare. Each class is in its superclass's list of subclasses, from which the runtime links
+// classes loaded later.
+struct QVGnuClass {
+  QVGnuClass* isa;
+  QVGnuClass* super_class;
+  const char* name;
+  long version;
+  unsigned long info;
+  long instance_size;
+  void* ivars;
+  void* methods;
+  void* dtable;
+  QVGnuClass* subclass_list;
+  QVGnuClass* sibling_class;
+  void* protocols;
+  void* gc_object_type;
+};
+#endif
+
 }  // namespace qv::objc

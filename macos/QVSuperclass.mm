@@ -4,27 +4,14 @@
 #include <objc/runtime.h>
 #include <objc/thr.h>
 
-// GCC's runtime (module ABI 8): its class structure, the runtime's lock and the call that
-// rebuilds a class's dispatch table. None is declared in the installed headers.
-struct QVGnuClass {
-  QVGnuClass* isa;
-  QVGnuClass* super_class;
-  const char* name;
-  long version;
-  unsigned long info;
-  long instance_size;
-  void* ivars;
-  void* methods;
-  void* dtable;
-  QVGnuClass* subclass_list;
-  QVGnuClass* sibling_class;
-  void* protocols;
-  void* gc_object_type;
-};
+// The runtime's lock and the call that rebuilds a class's dispatch table, which the
+// installed headers do not declare either.
 extern "C" objc_mutex_t __objc_runtime_mutex;
 extern "C" void __objc_update_dispatch_table_for_class(Class);
 
 namespace {
+
+using qv::objc::QVGnuClass;
 
 // Takes `cls` out of its old superclass's list of subclasses and into the new one's: the
 // runtime rebuilds the superclass links from these lists when further classes load.

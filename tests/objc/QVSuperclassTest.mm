@@ -46,27 +46,11 @@
 @implementation QVOwnFields
 @end
 
-// GCC's runtime keeps each class in its superclass's list of subclasses, from which it links
-// classes loaded later: the class moved must be in its new base's list alone. (The fields
-// the runtime's class structure begins with, as QVSuperclass.mm reads them.)
-struct QVGnuClassStart {
-  QVGnuClassStart* isa;
-  QVGnuClassStart* super_class;
-  const char* name;
-  long version;
-  unsigned long info;
-  long instance_size;
-  void* ivars;
-  void* methods;
-  void* dtable;
-  QVGnuClassStart* subclass_list;
-  QVGnuClassStart* sibling_class;
-};
-
+// The class moved must be in its new base's list of subclasses alone.
 bool listedUnder(Class parent, Class child) {
-  const auto* p = reinterpret_cast<const QVGnuClassStart*>(parent);
-  for (const QVGnuClassStart* c = p->subclass_list; c != nullptr; c = c->sibling_class) {
-    if (c == reinterpret_cast<const QVGnuClassStart*>(child)) return true;
+  const auto* p = reinterpret_cast<const qv::objc::QVGnuClass*>(parent);
+  for (const qv::objc::QVGnuClass* c = p->subclass_list; c != nullptr; c = c->sibling_class) {
+    if (c == reinterpret_cast<const qv::objc::QVGnuClass*>(child)) return true;
   }
   return false;
 }

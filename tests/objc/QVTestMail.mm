@@ -271,40 +271,37 @@ static NSMutableArray* registeredBundles = nil;
 }
 @end
 
-// The message Mail sends: its raw text in an instance variable without accessors.
-@interface MCOutgoingMessage : NSObject {
+// A message of Mail's: its raw text in an instance variable without accessors, its coming
+// and going counted.
+@interface QVCountedMessage : NSObject {
   NSData* _rawData;
 }
+@end
+
+@implementation QVCountedMessage
+- (id)init {
+  if ((self = [super init]) != nil) ++messagesMade;
+  return self;
+}
+- (void)dealloc {
+  ++messagesFreed;
+  [_rawData release];
+  [super dealloc];
+}
+@end
+
+// The message Mail sends.
+@interface MCOutgoingMessage : QVCountedMessage
 @end
 
 @implementation MCOutgoingMessage
-- (id)init {
-  if ((self = [super init]) != nil) ++messagesMade;
-  return self;
-}
-- (void)dealloc {
-  ++messagesFreed;
-  [_rawData release];
-  [super dealloc];
-}
 @end
 
 // Another class of Mail's with raw data of its own: no outgoing message.
-@interface QVOtherMessage : NSObject {
-  NSData* _rawData;
-}
+@interface QVOtherMessage : QVCountedMessage
 @end
 
 @implementation QVOtherMessage
-- (id)init {
-  if ((self = [super init]) != nil) ++messagesMade;
-  return self;
-}
-- (void)dealloc {
-  ++messagesFreed;
-  [_rawData release];
-  [super dealloc];
-}
 @end
 
 @interface MCMessageGenerator : NSObject
