@@ -7,7 +7,7 @@
 
 #include "bench/QVMailMessageMaker.h"
 #include "core/QVManipulator.h"
-#include "core/QVRowIndex.h"
+#include "core/QVRowScan.h"
 
 namespace {
 

@@ -166,13 +166,12 @@ std::string lowerCharset(const QVContentPart& part) {
 }
 
 // A part's body as its bytes stand, its mailbox quoting undone when it has some.
-std::string storedBody(const QVManipulator& m, const QVContentPart& part, bool mboxQuoted) {
-  const std::string_view body = m.partBody(part);
+std::string storedBody(const QVContentPart& part, bool mboxQuoted) {
+  const std::string_view body = part.bodyText;
   return mboxQuoted ? unquotedRows(body) : std::string(body);
 }
 
-std::optional<Decoded> decodePiece(const QVManipulator& m, const QVContentPart& part,
-                                   bool mboxQuoted) {
+std::optional<Decoded> decodePiece(const QVContentPart& part, bool mboxQuoted) {
   const std::optional<Coding> coding = codingOf(part);
   if (!coding) return std::nullopt;
   Decoded out;
@@ -180,7 +179,7 @@ std::optional<Decoded> decodePiece(const QVManipulator& m, const QVContentPart& 
   const bool rowsInBytes = asciiCompatible(out.charset);
   // Text not encoded for transport in a charset without ASCII's bytes: no rows to trust.
   if (*coding == Coding::kNone && !rowsInBytes) return std::nullopt;
-  std::optional<std::string> decoded = decode(*coding, storedBody(m, part, mboxQuoted));
+  std::optional<std::string> decoded = decode(*coding, storedBody(part, mboxQuoted));
   if (!decoded) return std::nullopt;
   if (!rowsInBytes) {
     // Converted before its line ends are touched: in UTF-16 a line feed is two bytes.
@@ -207,34 +206,18 @@ Coding codingFor(std::string_view text) {
   return high * 4 > text.size() ? Coding::kBase64 : Coding::kQuotedPrintable;
 }
 
-// The Content-Type field's value in a part's header rows, continuation rows joined.
-std::string contentTypeValue(std::string_view header) {
-  std::string value;
-  bool inField = false;
-  for (std::size_t at = 0; at < header.size();) {
-    std::size_t end = header.find('\n', at);
-    if (end == std::string_view::npos) end = header.size();
-    std::string_view row = header.substr(at, end - at);
-    if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
-    at = end + 1;
-    if (inField && (row.empty() || (row[0] != ' ' && row[0] != '\t'))) break;
-    if (inField) {
-      value.append(row);
-    } else if (auto first = fieldValue(row, "Content-Type")) {
-      value.assign(*first);
-      inField = true;
-    }
-  }
-  return value;
-}
-
 // The parameters that say how a text's lines are read (RFC 3676's flowed text), which the
 // joined body must keep: "; format=flowed; delsp=yes", or "" when none.
-constexpr std::string_view kLineParameters[] = {"format", "delsp"};
+std::string lineParameters(const QVContentPart& part) {
+  std::string out;
+  if (part.format) out.append(";\n\tformat=").append(*part.format);
+  if (part.delsp) out.append(";\n\tdelsp=").append(*part.delsp);
+  return out;
+}
 
 // The pieces of one body joined in order, as one part's text (header rows, empty row,
 // body) with the message's line ends; nothing when a piece cannot be decoded.
-std::optional<std::string> joinPieces(const QVManipulator& m,
+std::optional<std::string> joinPieces(const QVPartTree& tree,
                                       const std::vector<std::size_t>& pieces,
                                       std::string_view subtype,
                                       const std::vector<std::string>* removeCids, bool crlf,
@@ -242,25 +225,13 @@ std::optional<std::string> joinPieces(const QVManipulator& m,
   std::vector<Decoded> decoded;
   std::string_view charsetAsWritten;
   // The pieces read their lines alike, or they are left apart.
-  std::string lineParameters;
-  for (std::size_t k = 0; k < pieces.size(); ++k) {
-    const std::string type = contentTypeValue(m.partHeader(m.bagAll()[pieces[k]]));
-    std::string these;
-    for (std::string_view name : kLineParameters) {
-      std::string value;
-      if (parameter(type, name, value) == QVParameterRead::kFound) {
-        these.append(";\n\t").append(name).append("=").append(value);
-      }
-    }
-    if (k == 0) {
-      lineParameters = these;
-    } else if (these != lineParameters) {
-      return std::nullopt;
-    }
+  const std::string parameters = lineParameters(tree.parts[pieces.front()]);
+  for (std::size_t index : pieces) {
+    if (lineParameters(tree.parts[index]) != parameters) return std::nullopt;
   }
   for (std::size_t index : pieces) {
-    const QVContentPart& part = m.bagAll()[index];
-    std::optional<Decoded> piece = decodePiece(m, part, mboxQuoted);
+    const QVContentPart& part = tree.parts[index];
+    std::optional<Decoded> piece = decodePiece(part, mboxQuoted);
     if (!piece) return std::nullopt;
     if (decoded.empty()) charsetAsWritten = part.charset.value_or(std::string_view{});
     decoded.push_back(std::move(*piece));
@@ -294,14 +265,14 @@ std::optional<std::string> joinPieces(const QVManipulator& m,
                                                : "Content-Transfer-Encoding: quoted-printable\n";
   part.append("Content-Type: text/").append(subtype);
   if (!charset.empty()) part.append(";\n\tcharset=").append(charset);
-  part.append(lineParameters).append("\n\n");
+  part.append(parameters).append("\n\n");
   part.append(encode(coding, text));
   return withEol(part, crlf);
 }
 
 // A single HTML body without the image tags of the moved parts, re-encoded as it was; its
 // header rows stay as they are. Nothing when no tag goes or its encoding is unknown.
-std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPart& html,
+std::optional<std::string> cleanedHtml(const QVContentPart& html,
                                        const std::vector<std::string>& cids, bool crlf,
                                        bool mboxQuoted) {
   if (cids.empty()) return std::nullopt;
@@ -310,8 +281,8 @@ std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPa
   // Text written as it is keeps its rows as they stand, quoting and all; encoded text is
   // decoded from what its writer encoded.
   const std::optional<std::string> decoded =
-      decode(*coding, *coding == Coding::kNone ? std::string(m.partBody(html))
-                                               : storedBody(m, html, mboxQuoted));
+      decode(*coding,
+             *coding == Coding::kNone ? std::string(html.bodyText) : storedBody(html, mboxQuoted));
   if (!decoded) return std::nullopt;
   std::vector<std::size_t> cuts;
   std::string cleaned = removeTagsWithCids(*decoded, cids, &cuts);
@@ -324,29 +295,30 @@ std::optional<std::string> cleanedHtml(const QVManipulator& m, const QVContentPa
       if ((at == 0 || cleaned[at - 1] == '\n') && riskyRowAt(cleaned, at)) return std::nullopt;
     }
   }
-  std::string part(m.partHeader(html));
+  std::string part(html.headerText);
   part.append(withEol(encode(*coding, cleaned), crlf));
   return part;
 }
 
 }  // namespace
 
-QVBodyReplacements commandBodies(QVManipulator& m, bool keepHtml, bool mboxQuoted) {
+QVBodyReplacements commandBodies(const QVManipulator& m, bool keepHtml, bool mboxQuoted) {
   QVBodyReplacements out;
   if (m.failure()) return out;
   const bool crlf = m.crlf();
   const std::vector<std::string> cids = keepHtml ? std::vector<std::string>{} : movedContentIds(m);
   const QVBodies& bodies = m.bodies();
   if (bodies.plain.size() > 1) {
-    out.plain = joinPieces(m, bodies.plain, "plain", nullptr, crlf, mboxQuoted);
+    out.plain = joinPieces(m.tree(), bodies.plain, "plain", nullptr, crlf, mboxQuoted);
   }
   if (bodies.html.size() > 1) {
-    out.html = joinPieces(m, bodies.html, "html", keepHtml ? nullptr : &cids, crlf, mboxQuoted);
+    out.html =
+        joinPieces(m.tree(), bodies.html, "html", keepHtml ? nullptr : &cids, crlf, mboxQuoted);
   }
   // One piece, or pieces that cannot be joined (the last is then the body): its image tags
   // of the moved pictures still go.
   if (!out.html && !bodies.html.empty()) {
-    out.html = cleanedHtml(m, m.bagAll()[bodies.html.back()], cids, crlf, mboxQuoted);
+    out.html = cleanedHtml(m.tree().parts[bodies.html.back()], cids, crlf, mboxQuoted);
   }
   return out;
 }

@@ -18,7 +18,7 @@
 
 namespace qv::cli {
 
-[[nodiscard]] QVBodyReplacements commandBodies(QVManipulator& manipulator, bool keepHtml,
+[[nodiscard]] QVBodyReplacements commandBodies(const QVManipulator& manipulator, bool keepHtml,
                                                bool mboxQuoted = false);
 
 }  // namespace qv::cli

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/QVManipulator.h"
-#include "core/QVRowIndex.h"
+#include "core/QVRowScan.h"
 
 namespace qv::cli {
 

@@ -27,7 +27,6 @@ void fieldWithRow(std::string& line, const char* name, const std::optional<std::
 
 // The records of one message, under `label`.
 void inspect(const std::string& label, QVManipulator& m, bool inMailbox) {
-  m.collectParts();
   std::printf("%s: %u rows, %zu records\n", label.c_str(), m.rowCount(), m.bagAll().size());
   for (std::size_t i = 0; i < m.bagAll().size(); ++i) {
     const QVContentPart& p = m.bagAll()[i];

@@ -1,11 +1,11 @@
 #pragma once
-// QVContentPart: the record of one region of a message found by the part collection:
-// the top-level header, a leaf body part, or a nested multipart container.
+// QVContentPart: the record of one region of a message found by the parse: the top-level
+// header, a leaf body part, or a nested multipart container.
 //
-// Text fields are views into the message the manipulator holds, or into a value it had to
-// unfold (they live as long as both); an absent value is std::nullopt. Row fields are 0-based
-// indexes into the manipulator's rows; a row field counts only when its text field is present
-// (`contentTypeRow` only in the header record).
+// Text fields are views into the message's bytes, or into a value the parse had to unfold
+// (kept in its QVPartTree: they live as long as both); an absent value is std::nullopt. Row
+// fields are 0-based indexes into the message's rows; a row field counts only when its text
+// field is present (`contentTypeRow` only in the header record).
 //
 // Spans (both ends included):
 // - header: rows 0 .. the row before the first delimiter row of the top boundary;
@@ -28,6 +28,14 @@ struct QVContentPart {
   std::optional<std::string_view> filename;          // Content-Disposition's file name, any form
   std::optional<std::string_view> transferEncoding;  // "quoted-printable", "base64", ...
   std::optional<std::string_view> charset;           // Content-Type's charset parameter
+  std::optional<std::string_view> format;            // Content-Type's format parameter ...
+  std::optional<std::string_view> delsp;             // ... and delsp: how its lines read
+
+  // A leaf's header rows up to and including the empty row that ends them, with their line
+  // ends; and its body: the rows after it to the part's end, without the last line end (a
+  // CR before it stays).
+  std::string_view headerText;
+  std::string_view bodyText;
 
   std::uint32_t contentTypeRow = 0;         // header record only: the row of the type
   std::uint32_t contentDispositionRow = 0;  // the row of the disposition type
@@ -37,6 +45,7 @@ struct QVContentPart {
   std::uint32_t endRow = 0;
   std::uint32_t level = 0;  // the level the part stands in: 1 is the top level's body
   bool named = false;       // a name parameter of any form in its header
+  bool container = false;   // a nested multipart part: its children have records of their own
 };
 
 }  // namespace qv

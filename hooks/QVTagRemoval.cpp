@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "core/QVRowIndex.h"
+#include "core/QVRowScan.h"
 #include "hooks/QVTagPattern.h"
 
 namespace qv {

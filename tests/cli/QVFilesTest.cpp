@@ -9,7 +9,7 @@
 #include <random>
 
 #include "cli/QVFiles.h"
-#include "core/QVRowIndex.h"
+#include "core/QVRowScan.h"
 
 namespace qv::cli {
 namespace {

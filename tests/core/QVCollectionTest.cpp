@@ -84,7 +84,6 @@ const std::vector<std::string> kWorkedExample = {
 TEST_F(QVCollection, WorkedExampleRecordForRecord) {
   const std::string text = test::joinRows(kWorkedExample);
   QVManipulator m(text);
-  m.collectParts();
   EXPECT_EQ(records(m),
             (std::vector<std::string>{
                 "0-3 multipart/alternative [header] ct@1 b=TOP",
@@ -137,7 +136,6 @@ class QVCollectionCases : public QVCollection,
 TEST_P(QVCollectionCases, Records) {
   const std::string text = test::joinRows(GetParam().rows);
   QVManipulator m(text);
-  m.collectParts();
   EXPECT_EQ(records(m), GetParam().expected);
 }
 
@@ -352,7 +350,6 @@ TEST_F(QVCollection, SignatureSettingAbsentWrongTypeOrEmpty) {
     defaults.remove(keys::kSignatureFilename);
     if (row.setting) defaults.setObject(keys::kSignatureFilename, *row.setting);
     QVManipulator m(text, signatureName(&defaults));
-    m.collectParts();
     ASSERT_EQ(m.bagAll().size(), 2u) << row.what;
     EXPECT_EQ(m.roleOf(1), row.role) << row.what;
   }

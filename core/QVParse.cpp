@@ -1,39 +1,29 @@
-// The part collection: the top-level header, then the body level by level. Header fields
-// are read whole (name in any letter case, value with its continuation rows); in a body
-// only the rows that begin with "--" can matter, and the walk goes from one to the next.
+#include "core/QVParse.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "core/QVHeaderFields.h"
-#include "core/QVManipulator.h"
 
 namespace qv {
 
+std::string_view describe(QVDefect defect) {
+  switch (defect) {
+    case QVDefect::kNoContentType: return "part without a Content-Type";
+    case QVDefect::kUnreadableBoundary: return "boundary that cannot be read";
+    case QVDefect::kUnclosedSection: return "unclosed section";
+    case QVDefect::kTruncatedLevel: return "truncated level";
+    case QVDefect::kFoldedValue: return "folded value";
+    case QVDefect::kFieldNameCase: return "field name in another letter case";
+    case QVDefect::kDisplacedBody: return "displaced body";
+    case QVDefect::kClosingRowWithText: return "closing row with text after it";
+  }
+  return "unknown";
+}
+
 namespace {
-
-std::string_view withoutCR(std::string_view row) {
-  if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
-  return row;
-}
-
-bool isEmptyRow(std::string_view row) {
-  return row.empty() || row == "\r";
-}
-
-bool startsWithDashes(std::string_view row) {
-  return row.size() >= 2 && row[0] == '-' && row[1] == '-';
-}
-
-// "--" followed by the boundary at the start of the row.
-bool isDelimiterRow(std::string_view row, std::string_view boundary) {
-  return row.size() >= boundary.size() + 2 && row[0] == '-' && row[1] == '-' &&
-         row.compare(2, boundary.size(), boundary) == 0;
-}
-
-bool isClosingDelimiterRow(std::string_view row, std::string_view boundary) {
-  return isDelimiterRow(row, boundary) && row.size() >= boundary.size() + 4 &&
-         row[boundary.size() + 2] == '-' && row[boundary.size() + 3] == '-';
-}
 
 constexpr std::string_view kFilenameRow = "\tfilename=";
 
@@ -61,10 +51,8 @@ bool isSignedOrEncryptedType(std::string_view type) {
          containsIgnoringCase(type, "pkcs7-mime");
 }
 
-}  // namespace
-
 // A field's rows: its first row (the name) and its continuation rows.
-struct QVManipulator::FieldRows {
+struct FieldRows {
   std::uint32_t first = 0;
   std::uint32_t last = 0;
   std::string_view firstValue;  // the value on the first row, after the colon
@@ -74,131 +62,8 @@ struct QVManipulator::FieldRows {
   }
 };
 
-QVManipulator::FieldRows QVManipulator::fieldRows(std::uint32_t first,
-                                                  std::uint32_t headerEnd) const {
-  FieldRows field;
-  field.first = field.last = first;
-  const std::string_view r = withoutCR(row(first));
-  const std::size_t colon = r.find(':');
-  field.firstValue = colon == std::string_view::npos ? std::string_view{} : r.substr(colon + 1);
-  while (field.last + 1 < headerEnd && isContinuationRow(row(field.last + 1))) ++field.last;
-  if (field.last != first) {
-    field.unfolded.assign(field.firstValue);
-    for (std::uint32_t i = first + 1; i <= field.last; ++i) field.unfolded += withoutCR(row(i));
-  }
-  return field;
-}
-
-void QVManipulator::noteContentType(std::string_view type) {
-  if (isSignedOrEncryptedType(type)) signedOrEncrypted_ = true;
-}
-
-namespace {
-
-// Where in the field's rows a text stands whole: a view of that row's bytes, so that the
-// row can be found again; nothing when it stands on no single row (it was folded).
-std::optional<std::pair<std::uint32_t, std::string_view>> findInRows(const QVManipulator& m,
-                                                                     std::uint32_t first,
-                                                                     std::uint32_t last,
-                                                                     std::string_view text,
-                                                                     std::size_t skipFirst) {
-  if (text.empty()) return std::nullopt;
-  for (std::uint32_t i = first; i <= last; ++i) {
-    const std::string_view r = withoutCR(m.row(i));
-    const std::size_t from = i == first ? std::min(skipFirst, r.size()) : 0;
-    const std::size_t at = r.find(text, from);
-    if (at != std::string_view::npos) return std::make_pair(i, r.substr(at, text.size()));
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
-void QVManipulator::collectParts() {
-  if (collected_) return;
-  collected_ = true;
-  bagAll_.clear();
-  bagAll_.emplace_back();  // the header record, at index 0
-  QVContentPart& header = bagAll_.front();
-  const std::uint32_t n = rowCount_;
-
-  // The header block ends at its first empty row; Content-Type and boundary come only
-  // from it.
-  std::uint32_t headerEnd = 0;
-  while (headerEnd < n && !isEmptyRow(row(headerEnd))) ++headerEnd;
-
-  // With two Content-Type fields, some readers would read the one left unchanged, so such
-  // a message is not rebuilt.
-  std::size_t typeFields = 0;
-  for (std::uint32_t i = 0; i < headerEnd; ++i) {
-    if (isContinuationRow(row(i)) || !fieldValue(row(i), "Content-Type")) continue;
-    ++typeFields;
-    if (typeFields > 1) continue;
-    if (!hasExactFieldName(row(i), "Content-Type")) noteDefect(QVDefect::kFieldNameCase, i);
-    const FieldRows field = fieldRows(i, headerEnd);
-    const std::string_view type = mediaType(field.firstValue, field.value());
-    const std::size_t nameEnd = row(i).find(':') + 1;
-    if (auto at = findInRows(*this, field.first, field.last, type, nameEnd)) {
-      header.contentType = at->second;
-      header.contentTypeRow = at->first;
-    } else {
-      header.contentType = type.empty() ? std::string_view{} : keep(std::string(type));
-      header.contentTypeRow = i;
-    }
-    noteContentType(*header.contentType);
-    std::string boundary;
-    switch (parameter(field.value(), "boundary", boundary)) {
-      case QVParameterRead::kFound:
-        if (boundary.empty()) break;  // it would make every "--" row a delimiter row
-        if (auto at = findInRows(*this, field.first, field.last, boundary, nameEnd)) {
-          header.boundary = at->second;
-        } else {
-          header.boundary = keep(std::move(boundary));
-          noteDefect(QVDefect::kFoldedValue, i);
-        }
-        break;
-      case QVParameterRead::kUnclosed: noteDefect(QVDefect::kUnreadableBoundary, i); break;
-      case QVParameterRead::kAbsent: break;
-    }
-  }
-  severalHeaderTypes_ = typeFields > 1;
-
-  std::uint32_t bodyStart = n;
-  if (header.boundary) {
-    // Only a row that begins with "--" can be the first delimiter row.
-    for (std::uint32_t i = nextDashRow(headerEnd); i < n; i = nextDashRow(i + 1)) {
-      std::string_view r = row(i);
-      dashRows_.push_back(i);
-      if (isDelimiterRow(r, *header.boundary)) {
-        header.endRow = i - 1;
-        topDelimiterFound_ = true;
-        bodyStart = i + 1;
-        break;
-      }
-    }
-  }
-  // The walk needs a boundary; without one there is nothing to walk.
-  if (header.boundary) {
-    (void)walkLevel(*header.boundary, bodyStart, 1, header.contentType.value_or(""));
-    // What follows the top level's closing row, to the end: its epilogue.
-    if (closedAt_) noteEpilogue(*closedAt_ + 1, n - 1);
-  }
-  sortBodies();
-}
-
-std::int32_t QVManipulator::collectPartsBody(std::optional<std::string_view> boundary,
-                                             std::int32_t startPos) {
-  if (!boundary || startPos < 0 || static_cast<std::uint32_t>(startPos) >= rowCount_) {
-    return startPos;
-  }
-  collected_ = true;
-  const auto end =
-      static_cast<std::int32_t>(walkLevel(*boundary, static_cast<std::uint32_t>(startPos), 1, ""));
-  sortBodies();
-  return end;
-}
-
-struct QVManipulator::LevelState {
+// One part being read in a level.
+struct LevelState {
   QVContentPart part;
   std::uint32_t headerEnd = 0;  // one past the header block's last row, once known
   bool inHeader = true;
@@ -218,13 +83,164 @@ struct QVManipulator::LevelState {
   }
 };
 
+// The parse of one message: reads the rows, fills the tree it then hands over.
+class Parser {
+ public:
+  explicit Parser(const QVRows& rows) : rows_(rows) {}
+
+  QVPartTree header();
+  std::uint32_t walkLevel(std::string_view boundary, std::uint32_t start, std::uint32_t depth,
+                          std::string_view levelType);
+  void noteEpilogue(std::uint32_t first, std::uint32_t last);
+  QVPartTree take() { return std::move(tree_); }
+
+ private:
+  [[nodiscard]] std::string_view row(std::uint32_t i) const { return rows_.row(i); }
+  void readPartField(LevelState& s, std::uint32_t pos);
+  void closeLeaf(QVContentPart part);
+  void noteContentType(std::string_view type) {
+    if (isSignedOrEncryptedType(type)) tree_.signedOrEncrypted = true;
+  }
+  void noteDefect(QVDefect defect, std::uint32_t row) { tree_.defects.push_back({defect, row}); }
+  // A value unfolded (or unescaped) lives in the tree; the records hold views of it.
+  std::string_view keep(std::string value) { return tree_.kept.emplace_back(std::move(value)); }
+  [[nodiscard]] FieldRows fieldRows(std::uint32_t first, std::uint32_t headerEnd) const;
+  // Where in the field's rows a text stands whole: a view of that row's bytes, so that the
+  // row can be found again; nothing when it stands on no single row (it was folded).
+  [[nodiscard]] std::optional<std::pair<std::uint32_t, std::string_view>> findInRows(
+      std::uint32_t first, std::uint32_t last, std::string_view text, std::size_t skipFirst) const;
+
+  const QVRows& rows_;
+  QVPartTree tree_;
+  std::optional<std::uint32_t> closedAt_;    // the closing row of the level the walk just left
+  std::uint32_t levels_ = 0;                 // levels walked so far: each part's level number
+  std::vector<std::string_view> enclosing_;  // boundaries of the levels around the walk
+};
+
+FieldRows Parser::fieldRows(std::uint32_t first, std::uint32_t headerEnd) const {
+  FieldRows field;
+  field.first = field.last = first;
+  const std::string_view r = withoutCR(row(first));
+  const std::size_t colon = r.find(':');
+  field.firstValue = colon == std::string_view::npos ? std::string_view{} : r.substr(colon + 1);
+  while (field.last + 1 < headerEnd && isContinuationRow(row(field.last + 1))) ++field.last;
+  if (field.last != first) {
+    field.unfolded.assign(field.firstValue);
+    for (std::uint32_t i = first + 1; i <= field.last; ++i) field.unfolded += withoutCR(row(i));
+  }
+  return field;
+}
+
+std::optional<std::pair<std::uint32_t, std::string_view>> Parser::findInRows(
+    std::uint32_t first, std::uint32_t last, std::string_view text, std::size_t skipFirst) const {
+  if (text.empty()) return std::nullopt;
+  for (std::uint32_t i = first; i <= last; ++i) {
+    const std::string_view r = withoutCR(row(i));
+    const std::size_t from = i == first ? std::min(skipFirst, r.size()) : 0;
+    const std::size_t at = r.find(text, from);
+    if (at != std::string_view::npos) return std::make_pair(i, r.substr(at, text.size()));
+  }
+  return std::nullopt;
+}
+
+// The header block, up to the top boundary's first delimiter row.
+QVPartTree Parser::header() {
+  QVContentPart& header = tree_.parts.front();
+  const std::uint32_t n = rows_.count;
+
+  // The header block ends at its first empty row; Content-Type and boundary come only
+  // from it.
+  std::uint32_t headerEnd = 0;
+  while (headerEnd < n && !isEmptyRow(row(headerEnd))) ++headerEnd;
+
+  // With two Content-Type fields, some readers would read the one left unchanged, so such
+  // a message is not rebuilt.
+  std::size_t typeFields = 0;
+  for (std::uint32_t i = 0; i < headerEnd; ++i) {
+    if (isContinuationRow(row(i)) || !fieldValue(row(i), "Content-Type")) continue;
+    ++typeFields;
+    if (typeFields > 1) continue;
+    if (!hasExactFieldName(row(i), "Content-Type")) noteDefect(QVDefect::kFieldNameCase, i);
+    const FieldRows field = fieldRows(i, headerEnd);
+    const std::string_view type = mediaType(field.firstValue, field.value());
+    const std::size_t nameEnd = row(i).find(':') + 1;
+    if (auto at = findInRows(field.first, field.last, type, nameEnd)) {
+      header.contentType = at->second;
+      header.contentTypeRow = at->first;
+    } else {
+      header.contentType = type.empty() ? std::string_view{} : keep(std::string(type));
+      header.contentTypeRow = i;
+    }
+    noteContentType(*header.contentType);
+    std::string boundary;
+    switch (parameter(field.value(), "boundary", boundary)) {
+      case QVParameterRead::kFound:
+        if (boundary.empty()) break;  // it would make every "--" row a delimiter row
+        if (auto at = findInRows(field.first, field.last, boundary, nameEnd)) {
+          header.boundary = at->second;
+        } else {
+          header.boundary = keep(std::move(boundary));
+          noteDefect(QVDefect::kFoldedValue, i);
+        }
+        break;
+      case QVParameterRead::kUnclosed: noteDefect(QVDefect::kUnreadableBoundary, i); break;
+      case QVParameterRead::kAbsent: break;
+    }
+  }
+  tree_.severalHeaderTypes = typeFields > 1;
+
+  std::uint32_t bodyStart = n;
+  if (header.boundary) {
+    // Only a row that begins with "--" can be the first delimiter row.
+    for (std::uint32_t i = rows_.nextDashRow(headerEnd); i < n; i = rows_.nextDashRow(i + 1)) {
+      const std::string_view r = row(i);
+      tree_.dashRows.push_back(i);
+      if (isDelimiterRow(r, *header.boundary)) {
+        header.endRow = i - 1;
+        tree_.topDelimiterFound = true;
+        tree_.crlf = !r.empty() && r.back() == '\r';
+        bodyStart = i + 1;
+        break;
+      }
+    }
+  }
+  // The walk needs a boundary; without one there is nothing to walk.
+  if (header.boundary) {
+    (void)walkLevel(*header.boundary, bodyStart, 1, header.contentType.value_or(""));
+    // What follows the top level's closing row, to the end: its epilogue.
+    if (closedAt_) noteEpilogue(*closedAt_ + 1, n - 1);
+  }
+  return take();
+}
+
+void Parser::noteEpilogue(std::uint32_t first, std::uint32_t last) {
+  if (first > last || last >= rows_.count) return;
+  for (std::uint32_t r = first; r <= last; ++r) {
+    if (row(r).find_first_not_of(" \t\r") != std::string_view::npos) {
+      tree_.epilogues.push_back({first, last});
+      return;
+    }
+  }
+}
+
+void Parser::closeLeaf(QVContentPart part) {
+  if (!part.contentType) noteDefect(QVDefect::kNoContentType, part.startRow);
+  std::uint32_t r = part.startRow;
+  while (r <= part.endRow && !isEmptyRow(row(r))) ++r;
+  part.headerText = rows_.span(part.startRow, std::min(r, part.endRow));
+  const std::size_t from = rows_.starts[part.startRow] + part.headerText.size();
+  const std::size_t to = rows_.starts[part.endRow + 1] - 1;
+  if (from < to) part.bodyText = rows_.data.substr(from, to - from);
+  tree_.parts.push_back(part);
+}
+
 // Reads the header field that begins at `pos` into the current part.
-void QVManipulator::readPartField(LevelState& s, std::uint32_t pos) {
+void Parser::readPartField(LevelState& s, std::uint32_t pos) {
   QVContentPart& p = s.part;
   const std::string_view r = row(pos);
   if (s.headerEnd <= pos) {
     s.headerEnd = pos;
-    while (s.headerEnd < rowCount_ && !isEmptyRow(row(s.headerEnd)) &&
+    while (s.headerEnd < rows_.count && !isEmptyRow(row(s.headerEnd)) &&
            !startsWithDashes(row(s.headerEnd))) {
       ++s.headerEnd;
     }
@@ -240,7 +256,7 @@ void QVManipulator::readPartField(LevelState& s, std::uint32_t pos) {
   const std::size_t nameEnd = r.find(':') + 1;
   // A value's view into the rows where it stands whole, else a kept copy.
   auto hold = [&](std::string_view text, std::uint32_t* where) -> std::string_view {
-    if (auto at = findInRows(*this, field.first, field.last, text, nameEnd)) {
+    if (auto at = findInRows(field.first, field.last, text, nameEnd)) {
       if (where != nullptr) *where = at->first;
       return at->second;
     }
@@ -259,10 +275,12 @@ void QVManipulator::readPartField(LevelState& s, std::uint32_t pos) {
     if (parameter(value, "charset", text) == QVParameterRead::kFound) {
       p.charset = hold(text, nullptr);
     }
+    if (parameter(value, "format", text) == QVParameterRead::kFound) p.format = hold(text, nullptr);
+    if (parameter(value, "delsp", text) == QVParameterRead::kFound) p.delsp = hold(text, nullptr);
     if (startsWithIgnoringCase(*p.contentType, "multipart")) {
       const QVParameterRead read = parameter(value, "boundary", text);
       if (read == QVParameterRead::kFound && !text.empty()) {
-        if (findInRows(*this, field.first, field.last, text, nameEnd)) {
+        if (findInRows(field.first, field.last, text, nameEnd)) {
           p.boundary = hold(text, nullptr);
         } else {
           p.boundary = keep(std::move(text));
@@ -279,7 +297,7 @@ void QVManipulator::readPartField(LevelState& s, std::uint32_t pos) {
     p.contentDisposition = hold(headToken(value), &p.contentDispositionRow);
     if (std::optional<std::string> name = nameParameter(value, "filename")) {
       p.filename = hold(*name, nullptr);
-      if (!name->empty() && !findInRows(*this, field.first, field.last, *name, nameEnd) &&
+      if (!name->empty() && !findInRows(field.first, field.last, *name, nameEnd) &&
           value.find('*') == std::string_view::npos) {
         noteDefect(QVDefect::kFoldedValue, pos);
       }
@@ -299,14 +317,14 @@ void QVManipulator::readPartField(LevelState& s, std::uint32_t pos) {
   }
 }
 
-std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t start,
-                                       std::uint32_t depth, std::string_view levelType) {
-  const std::uint32_t n = rowCount_;
+std::uint32_t Parser::walkLevel(std::string_view boundary, std::uint32_t start, std::uint32_t depth,
+                                std::string_view levelType) {
+  const std::uint32_t n = rows_.count;
   closedAt_.reset();
   if (n <= start) return start;
   const std::uint32_t level = ++levels_;
-  if (levelTypes_.size() <= level) levelTypes_.resize(level + 1);
-  levelTypes_[level] = levelType;
+  if (tree_.levelTypes.size() <= level) tree_.levelTypes.resize(level + 1);
+  tree_.levelTypes[level] = levelType;
 
   // A delimiter row of an enclosing level ends this one (a nested section left unclosed
   // must not swallow the parts after it). When a row opens by prefix both an enclosing
@@ -328,7 +346,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     }
     if (!keepIt) return;
     s.part.endRow = endRow;
-    closeLeaf(s.part, s.part.named);
+    closeLeaf(s.part);
   };
 
   s.restart(start, level);
@@ -336,7 +354,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
   for (;;) {
     const std::string_view r = row(pos);
     const bool dashes = startsWithDashes(r);
-    if (dashes) dashRows_.push_back(pos);
+    if (dashes) tree_.dashRows.push_back(pos);
     std::uint32_t next = pos + 1;
     bool walkedNested = false;
 
@@ -383,15 +401,16 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
       }
       if (p.boundary && dashes && isDelimiterRow(r, *p.boundary)) {
         p.endRow = pos - 1;
-        bagAll_.push_back(p);
+        p.container = true;
+        tree_.parts.push_back(p);
         if (depth >= kMaxNesting) {
-          nestingTooDeep_ = true;
+          tree_.nestingTooDeep = true;
           return n;
         }
         enclosing_.push_back(boundary);
         next = walkLevel(*p.boundary, pos + 1, depth + 1, p.contentType.value_or(""));
         enclosing_.pop_back();
-        if (nestingTooDeep_) return n;
+        if (tree_.nestingTooDeep) return n;
         const bool nestedClosed = closedAt_ && *closedAt_ + 1 == next;
         s.containerDone = true;
         if (nestedClosed) s.epilogueFrom = next;
@@ -402,7 +421,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
         // is kept whole rather than run into the next part or dropped.
         if (pos > p.startRow) {
           p.endRow = pos - 1;
-          closeLeaf(p, p.named);
+          closeLeaf(p);
         }
         s.restart(pos + 1, level);
       }
@@ -414,7 +433,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
       // with more for the end, others for text, and so they differ on the message.
       if (withoutCR(r).substr(boundary.size() + 4).find_first_not_of(" \t") !=
           std::string_view::npos) {
-        closingRowWithText_ = true;
+        tree_.closingRowWithText = true;
         noteDefect(QVDefect::kClosingRowWithText, pos);
       }
       closedAt_ = pos;
@@ -423,7 +442,7 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
     pos = next;
     // In a body (or after a nested section) only rows that begin with "--" can change
     // anything: go straight to the next one.
-    if (s.containerDone || !s.inHeader) pos = nextDashRow(pos);
+    if (s.containerDone || !s.inHeader) pos = rows_.nextDashRow(pos);
     if (pos >= n) {
       // A truncated level: its open part ends with the last row.
       if (s.containerDone && s.epilogueFrom) noteEpilogue(*s.epilogueFrom, n - 1);
@@ -433,6 +452,19 @@ std::uint32_t QVManipulator::walkLevel(std::string_view boundary, std::uint32_t 
       return pos;
     }
   }
+}
+
+}  // namespace
+
+QVPartTree parseParts(const QVRows& rows) {
+  return Parser(rows).header();
+}
+
+QVPartTree parseBody(const QVRows& rows, std::string_view boundary, std::uint32_t start,
+                     std::uint32_t& end) {
+  Parser parser(rows);
+  end = start < rows.count ? parser.walkLevel(boundary, start, 1, "") : start;
+  return parser.take();
 }
 
 }  // namespace qv

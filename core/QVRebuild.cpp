@@ -1,10 +1,12 @@
-// The restructuring: the rebuilt message written as pieces, stretches of the original by
-// reference and the few rows it makes by value.
+// The rebuilt message is written as pieces: stretches of the original by reference and the
+// few rows it makes by value.
+
+#include "core/QVRebuild.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/QVHeaderFields.h"
-#include "core/QVManipulator.h"
 
 namespace qv {
 
@@ -12,41 +14,30 @@ namespace {
 
 constexpr std::string_view kContentDisposition = "Content-Disposition: ";
 
-std::string_view withoutCR(std::string_view row) {
-  if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
-  return row;
-}
-
 bool startsWith(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
-
-// "--" followed by the boundary at the start of the row.
-bool isDelimiterRow(std::string_view row, std::string_view boundary) {
-  return row.size() >= boundary.size() + 2 && row[0] == '-' && row[1] == '-' &&
-         row.compare(2, boundary.size(), boundary) == 0;
-}
-
-}  // namespace
 
 // A fresh boundary must not already open a row of the message (it would end a part
 // early), must not start with the top boundary (its rows would be read as the top level's
 // delimiters), and must differ from the other fresh boundary. A source that gives nothing
 // else gives up after many tries.
-std::optional<std::string> QVManipulator::freshBoundary(QVBoundarySource& source,
-                                                        std::string_view avoid) const {
-  const std::string_view top = header().boundary.value_or(std::string_view{});
+std::optional<std::string> freshBoundary(const QVRows& rows, const QVPartTree& tree,
+                                         QVBoundarySource& source, std::string_view avoid) {
+  const std::string_view top = tree.header().boundary.value_or(std::string_view{});
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::string candidate = source.createBoundary();
     bool clash =
         candidate.empty() || candidate == avoid || (!top.empty() && startsWith(candidate, top));
-    for (std::size_t k = 0; !clash && k < dashRows_.size(); ++k) {
-      clash = isDelimiterRow(row(dashRows_[k]), candidate);
+    for (std::size_t k = 0; !clash && k < tree.dashRows.size(); ++k) {
+      clash = isDelimiterRow(rows.row(tree.dashRows[k]), candidate);
     }
     if (!clash) return candidate;
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 // Appends rows to a rebuilt message: spans of the original by reference, new rows by value.
 class QVRowWriter {
@@ -180,28 +171,24 @@ std::string QVRebuiltMessage::bytes() const {
   return out;
 }
 
-std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundaries,
-                                                       const QVBodyReplacements& replacements) {
-  noFreshBoundary_ = false;
-  if (failure()) return std::nullopt;
-
-  const QVContentPart& h = header();
+std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartTree& tree,
+                                               const QVRoles& roles, QVBoundarySource& boundaries,
+                                               const QVBodyReplacements& replacements) {
+  const auto row = [&rows](std::uint32_t i) { return rows.row(i); };
+  const QVContentPart& h = tree.header();
   const std::string_view top = *h.boundary;
-  const std::string_view eol = crlf() ? "\r\n" : "\n";
-  QVRowWriter out(data_, rowStarts_, rowCount_, eol);
+  const std::string_view eol = tree.crlf ? "\r\n" : "\n";
+  QVRowWriter out(rows.data, rows.starts, rows.count, eol);
   auto dash = [](std::string_view b, std::string_view tail = {}) {
     std::string s("--");
     s.append(b).append(tail);
     return s;
   };
 
-  std::optional<std::string> related = freshBoundary(boundaries, {});
+  std::optional<std::string> related = freshBoundary(rows, tree, boundaries, {});
   std::optional<std::string> alternative;
-  if (related) alternative = freshBoundary(boundaries, *related);
-  if (!alternative) {
-    noFreshBoundary_ = true;
-    return std::nullopt;
-  }
+  if (related) alternative = freshBoundary(rows, tree, boundaries, *related);
+  if (!alternative) return std::nullopt;
 
   // The header, its type made multipart/mixed. Only the type's own occurrences are
   // replaced: never text in the field name, nor in the boundary parameter's value (the
@@ -248,9 +235,7 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
     // The header's Content-Length and Lines fields (which mailbox formats write to count the
     // body) would no longer hold for the rebuilt body: they are left out.
     std::uint32_t headerEnd = 0;
-    while (headerEnd <= h.endRow && !(row(headerEnd).empty() || row(headerEnd) == "\r")) {
-      ++headerEnd;
-    }
+    while (headerEnd <= h.endRow && !isEmptyRow(row(headerEnd))) ++headerEnd;
     std::vector<QVRowRange> counts;
     for (std::uint32_t i = 0; i < headerEnd; ++i) {
       if (isContinuationRow(row(i)) ||
@@ -276,7 +261,7 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   }
 
   const QVRowWriter::Kept topRow = out.keep(dash(top));
-  const bool wrap = !bagInline_.empty();
+  const bool wrap = !roles.inlines.empty();
   const QVRowWriter::Kept relatedRow = out.keep(dash(*related));
   if (wrap) {
     out.reuse(topRow);
@@ -289,7 +274,7 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   // caller did not join is its last piece; the others go with the files.
   out.made("Content-Type: multipart/alternative; boundary=\"" + *alternative + "\"");
   out.made("");
-  std::vector<std::size_t> files = bagAttach_;
+  std::vector<std::size_t> files = roles.attachments;
   std::vector<std::size_t> keptPieces;  // pieces of a body left apart, now files
   auto body = [&](const std::vector<std::size_t>& pieces, const std::optional<std::string>& text) {
     if (pieces.empty()) return;
@@ -298,13 +283,13 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
       out.made(*text);
       return;
     }
-    const QVContentPart& p = bagAll_[pieces.back()];
+    const QVContentPart& p = tree.parts[pieces.back()];
     out.copy(p.startRow, p.endRow);
     files.insert(files.end(), pieces.begin(), pieces.end() - 1);
     keptPieces.insert(keptPieces.end(), pieces.begin(), pieces.end() - 1);
   };
-  body(bodies_.plain, replacements.plain);
-  body(bodies_.html, replacements.html);
+  body(roles.bodies.plain, replacements.plain);
+  body(roles.bodies.html, replacements.html);
   out.made(dash(*alternative, "--"));
   std::sort(files.begin(), files.end());
 
@@ -352,9 +337,9 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
     if (p.endRow >= from) out.copy(from, p.endRow);
   };
 
-  for (std::size_t index : bagInline_) {
+  for (std::size_t index : roles.inlines) {
     out.reuse(relatedRow);
-    copyMoved(bagAll_[index], "inline", false);
+    copyMoved(tree.parts[index], "inline", false);
   }
   if (wrap) out.made(dash(*related, "--"));
 
@@ -363,10 +348,10 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
     out.reuse(topRow);
     // A piece of text left apart, or a text body displaced by another, says it is a file, or
     // a reader (and a second rewrite) would take it for the body.
-    const QVContentPart& p = bagAll_[index];
+    const QVContentPart& p = tree.parts[index];
     if (!p.contentDisposition &&
         (std::binary_search(keptPieces.begin(), keptPieces.end(), index) ||
-         std::binary_search(displacedBodies_.begin(), displacedBodies_.end(), index))) {
+         std::binary_search(roles.displaced.begin(), roles.displaced.end(), index))) {
       out.made("Content-Disposition: attachment");
     }
     copyMoved(p, "attachment", true);
@@ -374,20 +359,14 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   out.last(dash(top, "--"));
   // The epilogues that hold text follow, as they stand: each from the line end before its
   // first row, without the line ends at its end (the message still ends on text).
-  for (const QVRowRange& epilogue : epilogues_) {
-    std::size_t begin = rowStarts_[epilogue.first] - 1;
-    if (begin > 0 && data_[begin - 1] == '\r') --begin;
-    std::size_t end = rowStarts_[epilogue.last + 1] - 1;
-    while (end > begin && (data_[end - 1] == '\n' || data_[end - 1] == '\r')) --end;
+  for (const QVRowRange& epilogue : tree.epilogues) {
+    std::size_t begin = rows.starts[epilogue.first] - 1;
+    if (begin > 0 && rows.data[begin - 1] == '\r') --begin;
+    std::size_t end = rows.starts[epilogue.last + 1] - 1;
+    while (end > begin && (rows.data[end - 1] == '\n' || rows.data[end - 1] == '\r')) --end;
     out.bytes(begin, end);
   }
   return out.finish(files.size(), std::move(*related), std::move(*alternative));
-}
-
-std::optional<std::string> QVManipulator::manipulateParts(QVBoundarySource& boundaries) {
-  std::optional<QVRebuiltMessage> rebuilt = rebuild(boundaries);
-  if (!rebuilt) return std::nullopt;
-  return rebuilt->bytes();
 }
 
 }  // namespace qv

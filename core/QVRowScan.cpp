@@ -1,4 +1,4 @@
-#include "core/QVRowIndex.h"
+#include "core/QVRowScan.h"
 
 #include <algorithm>
 #include <cstring>
