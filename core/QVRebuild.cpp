@@ -157,6 +157,127 @@ std::string replacedDisposition(std::string_view row, std::string_view old, std:
 
 }  // namespace
 
+namespace {
+
+// The header, its type made multipart/mixed. Only the type's own occurrences are
+// replaced: never text in the field name, nor in the boundary parameter's value (the
+// boundary must still match its delimiter rows).
+void writeHeader(QVRowWriter& out, const QVRows& rows, const QVContentPart& h) {
+  const auto row = [&rows](std::uint32_t i) { return rows.row(i); };
+  const std::string_view typeRow = row(h.contentTypeRow);
+  const std::string_view type = *h.contentType;
+  // The boundary parameter on this row, from its name to the end of its value.
+  // (The parameter's own name: "x-boundary=" is another parameter.)
+  std::size_t keepFrom = std::string_view::npos;
+  for (std::size_t from = 0; from < typeRow.size();) {
+    const std::size_t at = findIgnoringCase(typeRow.substr(from), "boundary=");
+    if (at == std::string_view::npos) break;
+    const std::size_t pos = from + at;
+    const char before = pos == 0 ? ';' : typeRow[pos - 1];
+    if (before == ';' || before == ' ' || before == '\t' || before == ':') {
+      keepFrom = pos;
+      break;
+    }
+    from = pos + 1;
+  }
+  std::size_t keepTo = 0;
+  if (keepFrom != std::string_view::npos) {
+    keepTo = keepFrom + 9;
+    if (keepTo < typeRow.size() && typeRow[keepTo] == '"') {
+      keepTo = typeRow.find('"', keepTo + 1);
+      keepTo = keepTo == std::string_view::npos ? typeRow.size() : keepTo + 1;
+    } else {
+      keepTo = std::min(typeRow.find_first_of("; \t", keepTo), typeRow.size());
+    }
+  }
+  const std::size_t nameEnd = isContinuationRow(typeRow) ? 0 : typeRow.find(':') + 1;
+  std::string changed(typeRow.substr(0, nameEnd));
+  std::size_t from = nameEnd;
+  for (std::size_t at = typeRow.find(type, from); at != std::string_view::npos;
+       at = typeRow.find(type, at + 1)) {
+    if (at < from) continue;
+    if (at < keepTo && at + type.size() > keepFrom) continue;
+    changed.append(typeRow.substr(from, at - from)).append("multipart/mixed");
+    from = at + type.size();
+  }
+  changed.append(typeRow.substr(from));
+
+  // The header's Content-Length and Lines fields (which mailbox formats write to count the
+  // body) would no longer hold for the rebuilt body: they are left out.
+  std::uint32_t headerEnd = 0;
+  while (headerEnd <= h.endRow && !isEmptyRow(row(headerEnd))) ++headerEnd;
+  std::vector<QVRowRange> counts;
+  for (std::uint32_t i = 0; i < headerEnd; ++i) {
+    if (isContinuationRow(row(i)) ||
+        (!fieldValue(row(i), "Content-Length") && !fieldValue(row(i), "Lines"))) {
+      continue;
+    }
+    std::uint32_t last = i;
+    while (last + 1 < headerEnd && isContinuationRow(row(last + 1))) ++last;
+    counts.push_back({i, last});
+    i = last;
+  }
+  const auto copyHeader = [&](std::uint32_t first, std::uint32_t last) {
+    for (const QVRowRange& field : counts) {
+      if (field.last < first || field.first > last) continue;
+      if (field.first > first) out.copy(first, field.first - 1);
+      first = field.last + 1;
+    }
+    if (first <= last) out.copy(first, last);
+  };
+  if (h.contentTypeRow > 0) copyHeader(0, h.contentTypeRow - 1);
+  out.remade(changed);
+  copyHeader(h.contentTypeRow + 1, h.endRow);
+}
+
+// A moved part: its disposition type replaced, and for an attachment its Content-Id
+// field left out.
+void copyMoved(QVRowWriter& out, const QVRows& rows, const QVContentPart& p,
+               std::string_view disposition, bool dropCid) {
+  const auto row = [&rows](std::uint32_t i) { return rows.row(i); };
+  const bool replace = p.contentDisposition && p.contentDispositionRow >= p.startRow &&
+                       p.contentDispositionRow <= p.endRow;
+  const bool drop =
+      dropCid && p.cid && p.cidRow >= p.startRow && p.cidLastRow <= p.endRow &&
+      !(replace && p.contentDispositionRow >= p.cidRow && p.contentDispositionRow <= p.cidLastRow);
+  std::uint32_t from = p.startRow;
+  auto writeReplaced = [&] {
+    const std::uint32_t r = p.contentDispositionRow;
+    if (r > from) out.copy(from, r - 1);
+    const std::string_view text = withoutCR(row(r));
+    const std::string_view old = *p.contentDisposition;
+    const bool inRow = !old.empty() && old.data() >= text.data() &&
+                       old.data() + old.size() <= text.data() + text.size();
+    std::string_view at = text.substr(text.size());
+    if (inRow) {
+      at = old;
+    } else if (old.empty() && !isContinuationRow(text)) {
+      // An empty type ("Content-Disposition: ; filename=a.pdf"): it stands just after the
+      // colon, and the parameters after it stay.
+      std::size_t pos = text.find(':');
+      pos = pos == std::string_view::npos ? text.size() : pos + 1;
+      while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+      at = text.substr(pos, 0);
+    }
+    out.remade(replacedDisposition(row(r), at, disposition));
+    from = r + 1;
+  };
+  auto skipId = [&] {
+    if (p.cidRow > from) out.copy(from, p.cidRow - 1);
+    from = p.cidLastRow + 1;
+  };
+  if (replace && drop && p.cidRow < p.contentDispositionRow) {
+    skipId();
+    writeReplaced();
+  } else {
+    if (replace) writeReplaced();
+    if (drop) skipId();
+  }
+  if (p.endRow >= from) out.copy(from, p.endRow);
+}
+
+}  // namespace
+
 std::vector<std::string_view> QVRebuiltMessage::pieces() const {
   std::vector<std::string_view> out;
   out.reserve(pieces_.size());
@@ -174,7 +295,6 @@ std::string QVRebuiltMessage::bytes() const {
 std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartTree& tree,
                                                const QVRoles& roles, QVBoundarySource& boundaries,
                                                const QVBodyReplacements& replacements) {
-  const auto row = [&rows](std::uint32_t i) { return rows.row(i); };
   const QVContentPart& h = tree.header();
   const std::string_view top = *h.boundary;
   const std::string_view eol = tree.crlf ? "\r\n" : "\n";
@@ -190,75 +310,7 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
   if (related) alternative = freshBoundary(rows, tree, boundaries, *related);
   if (!alternative) return std::nullopt;
 
-  // The header, its type made multipart/mixed. Only the type's own occurrences are
-  // replaced: never text in the field name, nor in the boundary parameter's value (the
-  // boundary must still match its delimiter rows).
-  {
-    const std::string_view typeRow = row(h.contentTypeRow);
-    const std::string_view type = *h.contentType;
-    // The boundary parameter on this row, from its name to the end of its value.
-    // (The parameter's own name: "x-boundary=" is another parameter.)
-    std::size_t keepFrom = std::string_view::npos;
-    for (std::size_t from = 0; from < typeRow.size();) {
-      const std::size_t at = findIgnoringCase(typeRow.substr(from), "boundary=");
-      if (at == std::string_view::npos) break;
-      const std::size_t pos = from + at;
-      const char before = pos == 0 ? ';' : typeRow[pos - 1];
-      if (before == ';' || before == ' ' || before == '\t' || before == ':') {
-        keepFrom = pos;
-        break;
-      }
-      from = pos + 1;
-    }
-    std::size_t keepTo = 0;
-    if (keepFrom != std::string_view::npos) {
-      keepTo = keepFrom + 9;
-      if (keepTo < typeRow.size() && typeRow[keepTo] == '"') {
-        keepTo = typeRow.find('"', keepTo + 1);
-        keepTo = keepTo == std::string_view::npos ? typeRow.size() : keepTo + 1;
-      } else {
-        keepTo = std::min(typeRow.find_first_of("; \t", keepTo), typeRow.size());
-      }
-    }
-    const std::size_t nameEnd = isContinuationRow(typeRow) ? 0 : typeRow.find(':') + 1;
-    std::string changed(typeRow.substr(0, nameEnd));
-    std::size_t from = nameEnd;
-    for (std::size_t at = typeRow.find(type, from); at != std::string_view::npos;
-         at = typeRow.find(type, at + 1)) {
-      if (at < from) continue;
-      if (at < keepTo && at + type.size() > keepFrom) continue;
-      changed.append(typeRow.substr(from, at - from)).append("multipart/mixed");
-      from = at + type.size();
-    }
-    changed.append(typeRow.substr(from));
-
-    // The header's Content-Length and Lines fields (which mailbox formats write to count the
-    // body) would no longer hold for the rebuilt body: they are left out.
-    std::uint32_t headerEnd = 0;
-    while (headerEnd <= h.endRow && !isEmptyRow(row(headerEnd))) ++headerEnd;
-    std::vector<QVRowRange> counts;
-    for (std::uint32_t i = 0; i < headerEnd; ++i) {
-      if (isContinuationRow(row(i)) ||
-          (!fieldValue(row(i), "Content-Length") && !fieldValue(row(i), "Lines"))) {
-        continue;
-      }
-      std::uint32_t last = i;
-      while (last + 1 < headerEnd && isContinuationRow(row(last + 1))) ++last;
-      counts.push_back({i, last});
-      i = last;
-    }
-    const auto copyHeader = [&](std::uint32_t first, std::uint32_t last) {
-      for (const QVRowRange& field : counts) {
-        if (field.last < first || field.first > last) continue;
-        if (field.first > first) out.copy(first, field.first - 1);
-        first = field.last + 1;
-      }
-      if (first <= last) out.copy(first, last);
-    };
-    if (h.contentTypeRow > 0) copyHeader(0, h.contentTypeRow - 1);
-    out.remade(changed);
-    copyHeader(h.contentTypeRow + 1, h.endRow);
-  }
+  writeHeader(out, rows, h);
 
   const QVRowWriter::Kept topRow = out.keep(dash(top));
   const bool wrap = !roles.inlines.empty();
@@ -293,53 +345,9 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
   out.made(dash(*alternative, "--"));
   std::sort(files.begin(), files.end());
 
-  // A moved part: its disposition type replaced, and for an attachment its Content-Id
-  // field left out.
-  auto copyMoved = [&](const QVContentPart& p, std::string_view disposition, bool dropCid) {
-    const bool replace = p.contentDisposition && p.contentDispositionRow >= p.startRow &&
-                         p.contentDispositionRow <= p.endRow;
-    const bool drop = dropCid && p.cid && p.cidRow >= p.startRow && p.cidLastRow <= p.endRow &&
-                      !(replace && p.contentDispositionRow >= p.cidRow &&
-                        p.contentDispositionRow <= p.cidLastRow);
-    std::uint32_t from = p.startRow;
-    auto writeReplaced = [&] {
-      const std::uint32_t r = p.contentDispositionRow;
-      if (r > from) out.copy(from, r - 1);
-      const std::string_view text = withoutCR(row(r));
-      const std::string_view old = *p.contentDisposition;
-      const bool inRow = !old.empty() && old.data() >= text.data() &&
-                         old.data() + old.size() <= text.data() + text.size();
-      std::string_view at = text.substr(text.size());
-      if (inRow) {
-        at = old;
-      } else if (old.empty() && !isContinuationRow(text)) {
-        // An empty type ("Content-Disposition: ; filename=a.pdf"): it stands just after the
-        // colon, and the parameters after it stay.
-        std::size_t pos = text.find(':');
-        pos = pos == std::string_view::npos ? text.size() : pos + 1;
-        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
-        at = text.substr(pos, 0);
-      }
-      out.remade(replacedDisposition(row(r), at, disposition));
-      from = r + 1;
-    };
-    auto skipId = [&] {
-      if (p.cidRow > from) out.copy(from, p.cidRow - 1);
-      from = p.cidLastRow + 1;
-    };
-    if (replace && drop && p.cidRow < p.contentDispositionRow) {
-      skipId();
-      writeReplaced();
-    } else {
-      if (replace) writeReplaced();
-      if (drop) skipId();
-    }
-    if (p.endRow >= from) out.copy(from, p.endRow);
-  };
-
   for (std::size_t index : roles.inlines) {
     out.reuse(relatedRow);
-    copyMoved(tree.parts[index], "inline", false);
+    copyMoved(out, rows, tree.parts[index], "inline", false);
   }
   if (wrap) out.made(dash(*related, "--"));
 
@@ -354,7 +362,7 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
          std::binary_search(roles.displaced.begin(), roles.displaced.end(), index))) {
       out.made("Content-Disposition: attachment");
     }
-    copyMoved(p, "attachment", true);
+    copyMoved(out, rows, p, "attachment", true);
   }
   out.last(dash(top, "--"));
   // The epilogues that hold text follow, as they stand: each from the line end before its
