@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "mail/QVExchange.h"
-#include "mail/QVGeneratorHook.h"
+#include "adapters/standin/QVExchange.h"
+#include "adapters/standin/QVGeneratorHook.h"
 #include "shell/QVSettings.h"
 
 namespace qv::bench {

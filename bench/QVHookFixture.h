@@ -10,8 +10,8 @@
 #include <string>
 
 #include "host/QVUserDefaults.h"
-#include "mail/QVRuntime.h"
-#include "mail/QVStandInMail.h"
+#include "standin/QVRuntime.h"
+#include "standin/QVStandInMail.h"
 
 namespace qv::bench {
 

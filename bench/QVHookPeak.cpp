@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/QVHookFixture.h"
-#include "mail/QVMailObjects.h"
+#include "standin/QVMailObjects.h"
 
 namespace {
 

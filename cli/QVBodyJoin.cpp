@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "cli/QVHtmlCleaner.h"
+#include "codec/QVMimeCodec.h"
 #include "core/QVHeaderFields.h"
 #include "hooks/QVTagRemoval.h"
-#include "mail/QVMimeCodec.h"
 
 namespace qv::cli {
 
@@ -65,10 +65,10 @@ std::optional<std::string> decode(Coding coding, std::string_view body) {
   const std::string text = withoutCR(body);
   switch (coding) {
     case Coding::kQuotedPrintable:
-      return mail::mimeDecode(mail::QVTransferCoding::kQuotedPrintable, text);
+      return codec::mimeDecode(codec::QVTransferCoding::kQuotedPrintable, text);
     case Coding::kBase64:
       if (!base64Whole(text)) return std::nullopt;
-      return mail::mimeDecode(mail::QVTransferCoding::kBase64, text);
+      return codec::mimeDecode(codec::QVTransferCoding::kBase64, text);
     case Coding::kNone: break;
   }
   return text;
@@ -100,7 +100,7 @@ bool asciiCompatible(const std::string& charset) {
   std::string probe = "\t\r\n -<>=:/+.;\"'";
   for (char c = 'a'; c <= 'z'; ++c) probe.append({c, static_cast<char>(c - 'a' + 'A')});
   for (char c = '0'; c <= '9'; ++c) probe.push_back(c);
-  const std::optional<std::string> read = mail::mimeToUtf8(charset, probe);
+  const std::optional<std::string> read = codec::mimeToUtf8(charset, probe);
   return known[charset] = !read || *read == probe;
 }
 
@@ -139,13 +139,13 @@ std::string encode(Coding coding, const std::string& text) {
   switch (coding) {
     case Coding::kNone: return text;
     case Coding::kQuotedPrintable:
-      out = mail::mimeEncode(mail::QVTransferCoding::kQuotedPrintable, text);
+      out = codec::mimeEncode(codec::QVTransferCoding::kQuotedPrintable, text);
       if (!out.empty() && out.back() == '\n' && !(text.empty() || text.back() == '\n')) {
         out.pop_back();
       }
       return withoutDashRows(out);
     case Coding::kBase64:
-      out = mail::mimeEncode(mail::QVTransferCoding::kBase64, text);
+      out = codec::mimeEncode(codec::QVTransferCoding::kBase64, text);
       if (!out.empty() && out.back() == '\n') out.pop_back();
       return out;
   }
@@ -183,7 +183,7 @@ std::optional<Decoded> decodePiece(const QVContentPart& part, bool mboxQuoted) {
   if (!decoded) return std::nullopt;
   if (!rowsInBytes) {
     // Converted before its line ends are touched: in UTF-16 a line feed is two bytes.
-    decoded = mail::mimeToUtf8(out.charset, *decoded);
+    decoded = codec::mimeToUtf8(out.charset, *decoded);
     if (!decoded) return std::nullopt;
     out.charset = "utf-8";
     out.converted = true;
@@ -247,7 +247,7 @@ std::optional<std::string> joinPieces(const QVPartTree& tree,
   if (!sameCharset) {
     for (Decoded& piece : decoded) {
       if (piece.charset == "utf-8") continue;
-      std::optional<std::string> utf8 = mail::mimeToUtf8(piece.charset, piece.text);
+      std::optional<std::string> utf8 = codec::mimeToUtf8(piece.charset, piece.text);
       if (!utf8) return std::nullopt;
       piece.text = std::move(*utf8);
     }

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "mail/QVMailDefaults.h"
-#include "mail/QVMailHost.h"
-#include "mail/QVMailLog.h"
-#include "mail/QVStandInMail.h"
+#include "standin/QVMailDefaults.h"
+#include "standin/QVMailHost.h"
+#include "standin/QVMailLog.h"
+#include "standin/QVStandInMail.h"
 
 namespace qv::cli {
 

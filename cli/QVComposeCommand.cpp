@@ -10,7 +10,7 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
-#include "mail/QVStandInMail.h"
+#include "standin/QVStandInMail.h"
 
 namespace qv::cli {
 

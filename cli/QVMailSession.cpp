@@ -1,8 +1,8 @@
 #include <cstdio>
 
+#include "adapters/standin/QVMailPlugin.h"
 #include "cli/QVCommands.h"
 #include "host/QVLog.h"
-#include "mail/QVMailPlugin.h"
 
 namespace qv::cli {
 

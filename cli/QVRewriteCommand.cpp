@@ -18,12 +18,12 @@
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
 #include "cli/QVMailbox.h"
+#include "codec/QVMimeCodec.h"
 #include "core/QVHeaderFields.h"
 #include "core/QVManipulator.h"
 #include "hooks/QVPluginRebuild.h"
 #include "host/QVFileWriting.h"
 #include "host/QVSignatureName.h"
-#include "mail/QVMimeCodec.h"
 
 namespace qv::cli {
 
@@ -591,7 +591,7 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     int code = kExitOk;
     try {
       code = rewriteOne(mail, files[k], to, options, batch, tally);
-    } catch (const qv::mail::QVMimeUnavailable&) {
+    } catch (const qv::codec::QVMimeUnavailable&) {
       // The run stops (exit 69): what was written before is counted all the same.
       mail.saveAfterOutput();
       throw;

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <iostream>
 
+#include "adapters/standin/QVGeneratorHook.h"
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
 #include "cli/QVMailbox.h"
-#include "mail/QVFoundation.h"
-#include "mail/QVGeneratorHook.h"
-#include "mail/QVMessageViewer.h"
-#include "mail/QVPreferencesWindow.h"
+#include "standin/QVFoundation.h"
+#include "standin/QVMessageViewer.h"
+#include "standin/QVPreferencesWindow.h"
 
 namespace qv::cli {
 

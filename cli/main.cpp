@@ -9,7 +9,7 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
-#include "mail/QVMimeCodec.h"
+#include "codec/QVMimeCodec.h"
 
 #ifndef STOWLET_VERSION
 #define STOWLET_VERSION "0.0.0"
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     } else if (inspectCmd->parsed()) {
       status = runInspect(mail, inspectInput);
     }
-  } catch (const qv::mail::QVMimeUnavailable& e) {
+  } catch (const qv::codec::QVMimeUnavailable& e) {
     // The stand-in Mail's coders and reader (the GMime module) cannot be loaded.
     complain(e.what());
     return kExitUnavailable;

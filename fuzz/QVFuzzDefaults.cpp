@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "mail/QVMailDefaults.h"
+#include "standin/QVMailDefaults.h"
 
 namespace {
 

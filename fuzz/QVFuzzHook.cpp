@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "adapters/standin/QVExchange.h"
+#include "adapters/standin/QVGeneratorHook.h"
 #include "host/QVSettingKeys.h"
-#include "mail/QVExchange.h"
-#include "mail/QVFoundation.h"
-#include "mail/QVGeneratorHook.h"
-#include "mail/QVStandInMail.h"
 #include "shell/QVSettings.h"
+#include "standin/QVFoundation.h"
+#include "standin/QVStandInMail.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Compiles the plug-in's Objective-C++ (macos/) and the test Mail (tests/objc/) with clang, the
-# only compiler a Mac has, against GNUstep's headers and GCC's Objective-C runtime here:
-# -fsyntax-only, warnings as errors in the project's own code (the platform's headers are
+# Compiles the plug-in's Objective-C++ (adapters/macos/) and the test Mail (tests/objc/) with
+# clang, the only compiler a Mac has, against GNUstep's headers and GCC's Objective-C runtime
+# here: -fsyntax-only, warnings as errors in the project's own code (the platform's headers are
 # system headers). The Apple runtime's branch of the superclass change is compiled too, over
 # a declaration of class_setSuperclass (the one call GCC's runtime lacks), and the C++ the
 # bundle links (core/, host/, hooks/, shell/) as a system that is not Linux sees it.
@@ -17,7 +17,7 @@ flags=(-x objective-c++ -std=c++20 -fsyntax-only -fobjc-runtime=gcc -fobjc-excep
        -DGNU_GUI_LIBRARY=1 -DGNU_RUNTIME=1 -D_NATIVE_OBJC_EXCEPTIONS
        -Wall -Wextra -Wshadow -Werror
        -isystem "$objc_include" -isystem /usr/include/GNUstep -isystem /usr/local/include/GNUstep
-       -I "$src/macos")
+       -I "$src/adapters/macos")
 for root in "$build"/include-roots/*; do flags+=(-I "$root"); done
 status=0
 check() {
@@ -26,10 +26,10 @@ check() {
     status=1
   fi
 }
-for f in "$src"/macos/*.mm "$src"/tests/objc/*.mm; do
+for f in "$src"/adapters/macos/*.mm "$src"/tests/objc/*.mm; do
   check "$f"
 done
-check -DQV_CHECK_APPLE_RUNTIME "$src/macos/QVSuperclass.mm"
+check -DQV_CHECK_APPLE_RUNTIME "$src/adapters/macos/QVSuperclass.mm"
 for lacks in 1 2 3 4 5 6; do check -DQV_LACKS=$lacks "$src/tests/objc/QVTestMail.mm"; done
 cxx=(-x c++ -std=c++20 -fsyntax-only -U__linux__ -Wall -Wextra -Wpedantic -Wshadow -Wconversion
      -Wno-sign-conversion -Werror)
@@ -41,5 +41,5 @@ for f in "$src"/core/*.cpp "$src"/host/*.cpp "$src"/shell/*.cpp "$src"/hooks/QVH
     status=1
   fi
 done
-[ $status -eq 0 ] && echo "clang-objc-check: macos/, tests/objc/ and the bundle's C++ compile with $("$clang" --version | head -1)"
+[ $status -eq 0 ] && echo "clang-objc-check: adapters/macos/, tests/objc/ and the bundle's C++ compile with $("$clang" --version | head -1)"
 exit $status

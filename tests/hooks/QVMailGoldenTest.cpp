@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "adapters/standin/QVExchange.h"
+#include "adapters/standin/QVGeneratorHook.h"
 #include "hooks/QVPluginRebuild.h"
-#include "mail/QVExchange.h"
-#include "mail/QVFoundation.h"
-#include "mail/QVGeneratorHook.h"
-#include "mail/QVStandInMail.h"
 #include "shell/QVSettings.h"
+#include "standin/QVFoundation.h"
+#include "standin/QVStandInMail.h"
 #include "tests/support/QVTestSupport.h"
 
 namespace qv {

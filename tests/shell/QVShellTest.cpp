@@ -6,14 +6,14 @@
 #include <ctime>
 #include <fstream>
 
+#include "adapters/standin/QVGeneratorHook.h"
+#include "adapters/standin/QVGlobals.h"
+#include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPreferences.h"
 #include "host/QVSettingKeys.h"
-#include "mail/QVFoundation.h"
-#include "mail/QVGeneratorHook.h"
-#include "mail/QVGlobals.h"
-#include "mail/QVMailHost.h"
-#include "mail/QVMailPlugin.h"
-#include "mail/QVPreferences.h"
-#include "mail/QVStandInMail.h"
+#include "standin/QVFoundation.h"
+#include "standin/QVMailHost.h"
+#include "standin/QVStandInMail.h"
 #include "tests/support/QVTestSupport.h"
 
 namespace qv {

@@ -8,14 +8,14 @@
 #include <atomic>
 #include <thread>
 
+#include "adapters/standin/QVGlobals.h"
+#include "adapters/standin/QVMailPlugin.h"
 #include "host/QVSettingKeys.h"
-#include "mail/QVFoundation.h"
-#include "mail/QVGlobals.h"
-#include "mail/QVMailDefaults.h"
-#include "mail/QVMailHost.h"
-#include "mail/QVMailLog.h"
-#include "mail/QVMailPlugin.h"
-#include "mail/QVStandInMail.h"
+#include "standin/QVFoundation.h"
+#include "standin/QVMailDefaults.h"
+#include "standin/QVMailHost.h"
+#include "standin/QVMailLog.h"
+#include "standin/QVStandInMail.h"
 
 namespace qv {
 namespace {

@@ -1,0 +1,111 @@
+#include "adapters/standin/QVPreferences.h"
+
+#include "adapters/standin/QVGlobals.h"
+#include "host/QVLog.h"
+#include "host/QVSettingKeys.h"
+#include "host/QVUserDefaults.h"
+#include "shell/QVPluginRules.h"
+#include "standin/QVApplication.h"
+#include "standin/QVFoundation.h"
+#include "standin/QVMailInterface.h"
+
+namespace qv {
+
+namespace {
+
+QVObjectRef sharedPreferences(QVClass& cls) {
+  // After the exchange this runs Mail's own +sharedPreferences.
+  QVObjectRef controller = send(cls, kQVSharedPreferences);
+  QVRuntime* runtime = QVRuntime::current();
+  QVClass* paneClass = runtime != nullptr ? runtime->classNamed("QVPreferences") : nullptr;
+  if (paneClass == nullptr || !paneToBeAdded(controller != nullptr, qvPreferencesAdded)) {
+    return controller;
+  }
+  QVObjectRef pane = send(*paneClass, mail::kSharedInstance);
+  send(*controller, mail::kAddPreferenceNamed, std::string(kPaneName), pane);
+  QVObjectRef window =
+      send(*controller, mail::kValueForKey, std::string(mail::kPreferencesPanelKey));
+  paneAdded(window && send(*window, mail::kToolbar));
+  return controller;
+}
+
+}  // namespace
+
+QVClass& registerPreferencesPane(QVRuntime& runtime) {
+  QVClass* module = runtime.classNamed(mail::kPreferencesModuleClass);
+  QVClass& pane = runtime.registerClass("QVPreferences", module);
+
+  for (const QVPaneBoolean& property : kPaneBooleans) {
+    pane.addInstanceMethod(QVSelector<bool()>{property.getter},
+                           std::function<bool(QVObject&)>([&property](QVObject&) {
+                             return paneBoolean(userDefaults, property);
+                           }));
+    pane.addInstanceMethod(QVSelector<void(bool)>{property.setter},
+                           std::function<void(QVObject&, bool)>([&property](QVObject&, bool on) {
+                             setPaneBoolean(userDefaults, property, on, qvMenuItem.get());
+                           }));
+  }
+  pane.addInstanceMethod(kFilenameProperty,
+                         std::function<QVObjectRef(QVObject&)>([](QVObject&) -> QVObjectRef {
+                           QVRuntime* current = QVRuntime::current();
+                           std::optional<std::string> name = paneFilename(userDefaults);
+                           if (!name || current == nullptr) return nullptr;
+                           return current->makeString(*name);
+                         }));
+  pane.addInstanceMethod(
+      kSetFilename, std::function<void(QVObject&, QVObjectRef)>([](QVObject&, QVObjectRef name) {
+        setPaneFilename(userDefaults, stringValue(name));
+      }));
+  pane.addInstanceMethod(kSetIsLegacy, std::function<void(QVObject&, bool)>([](QVObject&, bool on) {
+                           if (QVApplicationPort* application = standInApplication()) {
+                             setPaneLegacy(userDefaults, *application, on);
+                           }
+                         }));
+  pane.addInstanceMethod(kVersion, std::function<std::string(QVObject&)>([](QVObject&) {
+                           QVApplicationPort* application = standInApplication();
+                           return application != nullptr ? paneVersion(*application)
+                                                         : std::string("Version: (null)");
+                         }));
+  pane.addInstanceMethod(
+      kSetSignatureFilename, std::function<QVObjectRef(QVObject&)>([](QVObject& self) {
+        return send(self, mail::kValueForKey, std::string("setSignatureFilename"));
+      }));
+  pane.addInstanceMethod(
+      kSetSetSignatureFilename,
+      std::function<void(QVObject&, QVObjectRef)>([](QVObject& self, QVObjectRef v) {
+        send(self, mail::kSetValueForKey, std::move(v), std::string("setSignatureFilename"));
+      }));
+  pane.addInstanceMethod(kOpenSupport,
+                         std::function<void(QVObject&, QVObjectRef)>([](QVObject&, QVObjectRef) {
+                           if (QVApplicationPort* application = standInApplication()) {
+                             application->openURL(kSupportAddress);
+                           }
+                         }));
+
+  // The module's own calls.
+  pane.addInstanceMethod(mail::kAwakeFromNib, std::function<void(QVObject&)>([](QVObject&) {}));
+  pane.addInstanceMethod(mail::kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject& self) {
+                           for (const QVRepublished& value : paneWillBeDisplayed(userDefaults)) {
+                             send(self, QVSelector<void(bool)>{value.setter}, value.value);
+                           }
+                         }));
+  pane.addInstanceMethod(mail::kImageForPreferenceNamed,
+                         std::function<std::optional<std::string>(QVObject&, std::string)>(
+                             [](QVObject&, std::string) -> std::optional<std::string> {
+                               QVHost* host = QVHost::current();
+                               return host != nullptr ? host->imageNamed(kPaneIconName)
+                                                      : std::nullopt;
+                             }));
+  return pane;
+}
+
+bool addPreferencesTraits(QVRuntime& runtime) {
+  QVClass* preferences = runtime.classNamed(mail::kPreferencesClass);
+  if (preferences == nullptr) return false;
+  preferences->addClassMethod(kQVSharedPreferences,
+                              std::function<QVObjectRef(QVClass&)>(&sharedPreferences));
+  preferences->noteCategory("QVTraits");
+  return true;
+}
+
+}  // namespace qv
