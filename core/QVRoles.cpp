@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/QVHeaderFields.h"
+#include "core/QVSignaturePicture.h"
 
 namespace qv {
 
@@ -87,9 +88,8 @@ QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName) {
     }
     const std::string_view type = part.contentType.value_or(std::string_view{});
     if (containsIgnoringCase(type, "image/") &&
-        ((named && !signatureName.empty() &&
-          part.filename->find(signatureName) != std::string_view::npos) ||
-         (!named && !part.named && !sentAsAttachment))) {
+        isSignaturePicture(named ? part.filename : std::nullopt, signatureName,
+                           !part.named && !sentAsAttachment)) {
       // Signature pictures stay inline; so do pictures without any name, which the outgoing
       // hook leaves referenced from the HTML. A name in another form (as Content-Type's name)
       // or an "attachment" disposition keeps a picture an attachment.

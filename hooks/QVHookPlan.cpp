@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "core/QVManipulator.h"
+#include "core/QVSignaturePicture.h"
 #include "hooks/QVPluginRebuild.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
@@ -28,8 +29,7 @@ std::optional<QVHookPlan> planHook(const std::vector<QVListItem>& list,
     plan.attachments.push_back(i);
     if (!item.mimeType || item.mimeType->find("image/") == std::string::npos) continue;
     ++images;
-    if (!item.filename ||
-        (!signatureName.empty() && item.filename->find(signatureName) != std::string::npos)) {
+    if (isSignaturePicture(item.filename, signatureName, true)) {
       ++signatures;
       continue;
     }

@@ -7,8 +7,8 @@
 namespace qv::keys {
 
 inline constexpr std::string_view kEnabled = "QVStowletEnabled";
-inline constexpr std::string_view kAAI = "QVStowletAAI";
-inline constexpr std::string_view kDSI = "QVStowletDSI";
+inline constexpr std::string_view kAttachmentsAsIcons = "QVStowletAAI";
+inline constexpr std::string_view kSignatureImagesInline = "QVStowletDSI";
 inline constexpr std::string_view kSignatureFilename = "QVStowletSignatureFilename";
 inline constexpr std::string_view kDisableInlineAttachments = "QVStowletDisableInlineAttachments";
 inline constexpr std::string_view kDisableInlineAttachmentsAll =

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "core/QVSignaturePicture.h"
 #include "host/QVLog.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
@@ -76,19 +77,16 @@ void switchMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults, bool on) {
 bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
                                       const std::function<std::optional<std::string>()>& name) {
   if (store == nullptr || !store->boolForKey(keys::kEnabled)) return true;
-  if (!store->boolForKey(keys::kAAI)) return true;
-  if (!store->boolForKey(keys::kDSI)) return false;
-  const std::string signature = signatureName(store);
+  if (!store->boolForKey(keys::kAttachmentsAsIcons)) return true;
+  if (!store->boolForKey(keys::kSignatureImagesInline)) return false;
   const std::optional<std::string> filename = name();
-  if (!filename) return true;
-  if (signature.empty()) return false;
-  return filename->find(signature) != std::string::npos;
+  return isSignaturePicture(filename, signatureName(store), true);
 }
 
 const std::array<QVPaneBoolean, 5> kPaneBooleans{{
     {"isPluginEnabled", "setIsPluginEnabled:", keys::kEnabled},
-    {"isDisplayAttachmentsAsIcons", "setIsDisplayAttachmentsAsIcons:", keys::kAAI},
-    {"isDisplaySignaturesInline", "setIsDisplaySignaturesInline:", keys::kDSI},
+    {"isDisplayAttachmentsAsIcons", "setIsDisplayAttachmentsAsIcons:", keys::kAttachmentsAsIcons},
+    {"isDisplaySignaturesInline", "setIsDisplaySignaturesInline:", keys::kSignatureImagesInline},
     {"isDisableInlineAttachments",
      "setIsDisableInlineAttachments:", keys::kDisableInlineAttachments},
     {"isDisableInlineAttachmentsAll",

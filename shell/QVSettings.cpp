@@ -9,8 +9,8 @@ namespace qv {
 void writeDefaults(QVUserDefaults& store) {
   auto boolDefault = [&](std::string_view key, bool value) { store.setObjectIfAbsent(key, value); };
   boolDefault(keys::kEnabled, true);
-  boolDefault(keys::kAAI, true);
-  boolDefault(keys::kDSI, true);
+  boolDefault(keys::kAttachmentsAsIcons, true);
+  boolDefault(keys::kSignatureImagesInline, true);
   store.setObjectIfAbsent(keys::kSignatureFilename, std::string(keys::kDefaultSignatureFilename));
   boolDefault(keys::kDisableInlineAttachments, true);
   boolDefault(keys::kDisableInlineAttachmentsAll, false);

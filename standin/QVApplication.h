@@ -1,7 +1,7 @@
 #pragma once
-// The application services the plug-in takes from its host: the application menu and its
-// items, the plug-in's bundle, named images, alerts, the web browser, the clock's seed.
-// The plug-in reaches them through QVHost::current(); the stand-in Mail provides them.
+// The stand-in Mail's application, as the plug-in takes its services: the application menu
+// and its items, the plug-in's bundle, named images, alerts, the web browser. The plug-in
+// reaches them through QVHost::current(); the stand-in Mail provides them.
 
 #include <cstdint>
 #include <functional>
@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include "host/QVPluginPort.h"
 
+#include "host/QVPluginPort.h"
 #include "host/QVUserDefaults.h"
 #include "standin/QVRuntime.h"
 

@@ -24,7 +24,8 @@ struct QVPaneControl {
 
 class QVPreferencesWindow {
  public:
-  // Reads the pane's description; `error` says why when it cannot (then the window is empty).
+  // Reads the pane's description; loadError() says why when it cannot (then the window is
+  // empty).
   QVPreferencesWindow(QVMailHost& host, const std::filesystem::path& description);
 
   // Opens the window: asks Mail's preferences controller (through +sharedPreferences, so the

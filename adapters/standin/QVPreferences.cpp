@@ -67,11 +67,11 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
                                                          : std::string("Version: (null)");
                          }));
   pane.addInstanceMethod(
-      kSetSignatureFilename, std::function<QVObjectRef(QVObject&)>([](QVObject& self) {
+      kPaneSignatureFilename, std::function<QVObjectRef(QVObject&)>([](QVObject& self) {
         return send(self, mail::kValueForKey, std::string("setSignatureFilename"));
       }));
   pane.addInstanceMethod(
-      kSetSetSignatureFilename,
+      kSetPaneSignatureFilename,
       std::function<void(QVObject&, QVObjectRef)>([](QVObject& self, QVObjectRef v) {
         send(self, mail::kSetValueForKey, std::move(v), std::string("setSignatureFilename"));
       }));

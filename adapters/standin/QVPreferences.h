@@ -36,8 +36,9 @@ inline constexpr QVSelector<void(bool)> kSetIsLegacy{"setIsLegacy:"};
 // "Version: <CFBundleShortVersionString>".
 inline constexpr QVSelector<std::string()> kVersion{"version"};
 // A stored string tied to no setting.
-inline constexpr QVSelector<QVObjectRef()> kSetSignatureFilename{"setSignatureFilename"};
-inline constexpr QVSelector<void(QVObjectRef)> kSetSetSignatureFilename{"setSetSignatureFilename:"};
+inline constexpr QVSelector<QVObjectRef()> kPaneSignatureFilename{"setSignatureFilename"};
+inline constexpr QVSelector<void(QVObjectRef)> kSetPaneSignatureFilename{
+    "setSetSignatureFilename:"};
 // Opens the support page.
 inline constexpr QVSelector<void(QVObjectRef)> kOpenSupport{"openSupport:"};
 

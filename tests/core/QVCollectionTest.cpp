@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/QVManipulator.h"
+#include "core/QVSignaturePicture.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
 #include "tests/support/QVTestSupport.h"
@@ -352,6 +353,32 @@ TEST_F(QVCollection, SignatureSettingAbsentWrongTypeOrEmpty) {
     QVManipulator m(text, signatureName(&defaults));
     ASSERT_EQ(m.bagAll().size(), 2u) << row.what;
     EXPECT_EQ(m.roleOf(1), row.role) << row.what;
+  }
+}
+
+// The signature-picture rule the hook, the roles and the display answers share.
+TEST(QVSignaturePicture, OneRuleForEverySide) {
+  struct Row {
+    std::optional<std::string_view> fileName;
+    std::string_view signatureName;
+    bool unnamedIsSignature;
+    bool expected;
+  };
+  const Row table[] = {
+      {"email-signature.png", "email-signature", false, true},
+      {"my-email-signature-2.jpg", "email-signature", false, true},  // anywhere in the name
+      {"Email-Signature.png", "email-signature", true, false},       // letter case counts
+      {"photo.jpg", "email-signature", true, false},
+      {"email-signature.png", "", true, false},  // an empty signature name marks none
+      {"", "email-signature", true, false},      // an empty name is a name here
+      {std::nullopt, "email-signature", true, true},
+      {std::nullopt, "email-signature", false, false},
+      {std::nullopt, "", true, true},
+  };
+  for (const Row& row : table) {
+    EXPECT_EQ(isSignaturePicture(row.fileName, row.signatureName, row.unnamedIsSignature),
+              row.expected)
+        << row.fileName.value_or("(none)") << " / " << row.signatureName;
   }
 }
 

@@ -18,8 +18,8 @@ TEST(QVSettings, EmptyStoreGetsExactlySixDefaults) {
   writeDefaults(store);
   EXPECT_EQ(store.size(), 6u);
   EXPECT_EQ(store.objectForKey(keys::kEnabled), QVDefaultsValue{true});
-  EXPECT_EQ(store.objectForKey(keys::kAAI), QVDefaultsValue{true});
-  EXPECT_EQ(store.objectForKey(keys::kDSI), QVDefaultsValue{true});
+  EXPECT_EQ(store.objectForKey(keys::kAttachmentsAsIcons), QVDefaultsValue{true});
+  EXPECT_EQ(store.objectForKey(keys::kSignatureImagesInline), QVDefaultsValue{true});
   EXPECT_EQ(store.objectForKey(keys::kSignatureFilename),
             QVDefaultsValue{std::string("email-signature")});
   EXPECT_EQ(store.objectForKey(keys::kDisableInlineAttachments), QVDefaultsValue{true});
@@ -36,7 +36,7 @@ TEST(QVSettings, StoredValuesOfAnyKindAreLeftAlone) {
   const Row table[] = {
       {keys::kEnabled, false},
       {keys::kSignatureFilename, std::string()},
-      {keys::kAAI, std::string("not a Boolean")},
+      {keys::kAttachmentsAsIcons, std::string("not a Boolean")},
       {keys::kDisableInlineAttachmentsAll, std::int64_t{5}},
   };
   for (const Row& row : table) {

@@ -103,8 +103,8 @@ TEST_F(QVShell, DisplayDecisionTable) {
   };
   for (const Row& row : table) {
     defaults.setBool(row.enabled, keys::kEnabled);
-    defaults.setBool(row.aai, keys::kAAI);
-    defaults.setBool(row.dsi, keys::kDSI);
+    defaults.setBool(row.aai, keys::kAttachmentsAsIcons);
+    defaults.setBool(row.dsi, keys::kSignatureImagesInline);
     defaults.remove(keys::kSignatureFilename);
     if (row.signature) defaults.setObject(keys::kSignatureFilename, *row.signature);
     EXPECT_EQ(shownInline(row.filename), row.inlineByDefault)
@@ -217,7 +217,7 @@ TEST_F(QVShell, PaneProperties) {
   EXPECT_TRUE(defaults.boolForKey(keys::kLegacy));
   // Booleans read and write their settings; the switch goes through the menu item.
   send(*pane, kSetIsDisplayAttachmentsAsIcons, false);
-  EXPECT_FALSE(defaults.boolForKey(keys::kAAI));
+  EXPECT_FALSE(defaults.boolForKey(keys::kAttachmentsAsIcons));
   EXPECT_FALSE(send(*pane, kIsDisplayAttachmentsAsIcons));
   send(*pane, kSetIsPluginEnabled, false);
   EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOff);
@@ -235,8 +235,8 @@ TEST_F(QVShell, PaneProperties) {
   send(*pane, kOpenSupport, QVObjectRef());
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0].substr(opened[0].size() - 4), "/faq");
-  send(*pane, kSetSetSignatureFilename, mail->makeString("kept"));
-  EXPECT_EQ(stringValue(send(*pane, kSetSignatureFilename)), "kept");
+  send(*pane, kSetPaneSignatureFilename, mail->makeString("kept"));
+  EXPECT_EQ(stringValue(send(*pane, kPaneSignatureFilename)), "kept");
 }
 
 TEST_F(QVShell, VersionComesFromTheBundle) {
