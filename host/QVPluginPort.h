@@ -94,22 +94,45 @@ class QVMenuItemPort {
   virtual void setOn(bool on) = 0;
 };
 
-// The application around the plug-in: what the start-up, the menu and the pane use.
+// The application around the plug-in: what the start-up, the menu and the pane use. Each
+// call is one step of the host's own; the sequences of them are the shell's.
 class QVApplicationPort {
  public:
   virtual ~QVApplicationPort() = default;
-  // Gives the bundle's image resource "QVStowletIcon" that name in the named-image store.
-  virtual void nameIcon() = 0;
-  // Makes the menu item "QV's Stowlet" (state `on`), keeps it as qvMenuItem, and inserts it
-  // and a separator at index 1 of the application menu. The item, or null when the host
-  // made none.
-  virtual QVMenuItemPort* installMenuItem(bool on) = 0;
+  // The path of the plug-in bundle's image resource of that name; nothing when absent.
+  [[nodiscard]] virtual std::optional<std::string> imageResourcePath(std::string_view name) = 0;
+  // Gives the image at `path` that name in the named-image store, for the life of the
+  // process.
+  virtual void nameImage(std::string_view path, std::string_view name) = 0;
+  // Makes the plug-in's menu item, enabled, its action the plug-in's toggle, with this
+  // title, tool tip and state; keeps it for the toggles (qvMenuItem) and inserts it at
+  // `index` of the application menu (the submenu of the main menu's item 0) when there is
+  // one. The item, or null when the host made none.
+  virtual QVMenuItemPort* insertMenuItem(std::string_view title, std::string_view toolTip,
+                                         std::size_t index, bool on) = 0;
+  // Inserts a separator at `index` of the application menu, when there is one.
+  virtual void insertSeparator(std::size_t index) = 0;
   // A modal alert with one message and one button "OK"; returns when it is pressed.
   virtual void runAlert(std::string_view message) = 0;
   // Opens a web address in the user's browser.
   virtual void openURL(std::string_view address) = 0;
   // The plug-in bundle's info dictionary value under the key; nothing when absent.
   [[nodiscard]] virtual std::optional<std::string> infoDictionaryValue(std::string_view key) = 0;
+};
+
+// Mail's preferences controller as one call of +sharedPreferences gave it, as the pane's
+// addition uses it.
+class QVPreferencesPort {
+ public:
+  virtual ~QVPreferencesPort() = default;
+  // Whether there is a controller.
+  [[nodiscard]] virtual bool hasController() = 0;
+  // Whether the pane's class is there to give its shared instance.
+  [[nodiscard]] virtual bool hasPaneClass() = 0;
+  // Adds the pane's shared instance to the controller under that name.
+  virtual void addPane(std::string_view name) = 0;
+  // Whether the controller's window has a toolbar.
+  [[nodiscard]] virtual bool windowHasToolbar() = 0;
 };
 
 }  // namespace qv

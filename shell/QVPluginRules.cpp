@@ -44,8 +44,8 @@ QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& applicatio
       return nullptr;
     }
   }
-  application.nameIcon();
-  QVMenuItemPort* item = application.installMenuItem(stored(&store));
+  nameIcon(application);
+  QVMenuItemPort* item = installMenuItem(application, stored(&store));
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   qvLog("Ready.");
   return item;
@@ -146,14 +146,25 @@ std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store) {
            {"setIsDisableInlineAttachmentsAll:", read(keys::kDisableInlineAttachmentsAll)}}};
 }
 
-bool paneToBeAdded(bool hasController, bool& added) {
-  if (!hasController || added) return false;
-  added = true;
-  return true;
+void nameIcon(QVApplicationPort& application) {
+  if (auto path = application.imageResourcePath(kIconName)) {
+    application.nameImage(*path, kIconName);
+  }
 }
 
-void paneAdded(bool windowHasToolbar) {
-  if (windowHasToolbar) qvLog(kToolbarNotice);
+QVMenuItemPort* installMenuItem(QVApplicationPort& application, bool on) {
+  QVMenuItemPort* item = application.insertMenuItem(kMenuTitle, kMenuToolTip, 1, on);
+  application.insertSeparator(1);
+  return item;
+}
+
+void addPaneOnce(QVPreferencesPort& preferences, bool& added) {
+  // Without Mail's module class the pane has no shared instance to add.
+  if (!preferences.hasPaneClass()) return;
+  if (!preferences.hasController() || added) return;
+  added = true;
+  preferences.addPane(kPaneName);
+  if (preferences.windowHasToolbar()) qvLog(kToolbarNotice);
 }
 
 }  // namespace qv

@@ -111,11 +111,15 @@ struct QVRepublished {
 };
 [[nodiscard]] std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store);
 
-// Adding the pane when Mail asks for its preferences controller: true when it is to be
-// added now (a controller is there and `added`, the host's process-wide flag, is not set
-// yet); then `added` is set.
-[[nodiscard]] bool paneToBeAdded(bool hasController, bool& added);
-// After the pane was added: logs the notice when the window already had a toolbar.
-void paneAdded(bool windowHasToolbar);
+// The start-up's icon: the bundle's image "QVStowletIcon" named so in the named-image store.
+void nameIcon(QVApplicationPort& application);
+// The start-up's menu item "QV's Stowlet" (state `on`): inserted at index 1 of the
+// application menu, then a separator at index 1 (above it). The item, or null.
+QVMenuItemPort* installMenuItem(QVApplicationPort& application, bool on);
+// Adding the pane when Mail asks for its preferences controller, once: when the pane's
+// class and a controller are there and `added` (the host's process-wide flag) is not set,
+// the shared instance is added as "Stowlet", `added` is set, and the notice is logged when
+// the window already had a toolbar.
+void addPaneOnce(QVPreferencesPort& preferences, bool& added);
 
 }  // namespace qv

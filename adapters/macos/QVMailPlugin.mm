@@ -65,35 +65,46 @@ class Runtime final : public QVRuntimePort {
 };
 
 class Application final : public QVApplicationPort {
- public:
-  void nameIcon() override {
-    NSString* path = [qvBundle pathForImageResource:string(kIconName)];
-    if (path == nil) return;
-    // Kept for the life of the process: the named-image store finds it by its name.
-    NSImage* icon = [[NSImage alloc] initByReferencingFile:path];
-    [icon setName:string(kIconName)];
+  // The submenu of the main menu's item 0; nil without an application (no display): the
+  // item then stands alone.
+  static NSMenu* applicationMenu() {
+    try {
+      return [[[[NSApplication sharedApplication] mainMenu] itemAtIndex:0] submenu];
+    } catch (...) {
+      return nil;
+    }
   }
 
-  QVMenuItemPort* installMenuItem(bool on) override {
-    NSMenu* appMenu = nil;
-    try {
-      appMenu = [[[[NSApplication sharedApplication] mainMenu] itemAtIndex:0] submenu];
-    } catch (...) {
-      appMenu = nil;  // no application (no display): the item stands alone
-    }
-    NSString* title = [NSString stringWithFormat:@"%@", string(kMenuTitle)];
-    qvMenuItem = [[NSMenuItem alloc] initWithTitle:title
+ public:
+  std::optional<std::string> imageResourcePath(std::string_view name) override {
+    NSString* path = [qvBundle pathForImageResource:string(name)];
+    if (path == nil) return std::nullopt;
+    return std::string([path UTF8String]);
+  }
+
+  void nameImage(std::string_view path, std::string_view name) override {
+    // Kept for the life of the process: the named-image store finds it by its name.
+    NSImage* icon = [[NSImage alloc] initByReferencingFile:string(path)];
+    [icon setName:string(name)];
+  }
+
+  QVMenuItemPort* insertMenuItem(std::string_view title, std::string_view toolTip,
+                                 std::size_t index, bool on) override {
+    qvMenuItem = [[NSMenuItem alloc] initWithTitle:[NSString stringWithFormat:@"%@", string(title)]
                                             action:@selector(toggle:)
                                      keyEquivalent:@""];
     [qvMenuItem setState:on ? NSControlStateValueOn : NSControlStateValueOff];
     [qvMenuItem setEnabled:YES];
     [qvMenuItem setTarget:[QVMailPlugin class]];
-    [qvMenuItem setToolTip:string(kMenuToolTip)];
-    if (appMenu != nil) {
-      [appMenu insertItem:qvMenuItem atIndex:1];
-      [appMenu insertItem:[NSMenuItem separatorItem] atIndex:1];
-    }
+    [qvMenuItem setToolTip:string(toolTip)];
+    if (NSMenu* menu = applicationMenu())
+      [menu insertItem:qvMenuItem atIndex:static_cast<NSInteger>(index)];
     return menuItemPort();
+  }
+
+  void insertSeparator(std::size_t index) override {
+    if (NSMenu* menu = applicationMenu())
+      [menu insertItem:[NSMenuItem separatorItem] atIndex:static_cast<NSInteger>(index)];
   }
 
   void runAlert(std::string_view message) override {

@@ -75,22 +75,38 @@ BOOL get(id target, NSString* selector) {
   return qv::objc::function<Getter>([target methodForSelector:sel])(target, sel);
 }
 
+// The controller one call of +sharedPreferences gave, for the shell's addition of the pane.
+class Preferences final : public qv::QVPreferencesPort {
+ public:
+  explicit Preferences(id controller) : controller_(controller) {}
+  bool hasController() override { return controller_ != nil; }
+  bool hasPaneClass() override {
+    Class pane = NSClassFromString(@"QVPreferences");
+    return pane != Nil && [pane respondsToSelector:@selector(sharedInstance)];
+  }
+  void addPane(std::string_view name) override {
+    id module = [NSClassFromString(@"QVPreferences") sharedInstance];
+    [controller_ addPreferenceNamed:qv::objc::string(name) owner:module];
+  }
+  bool windowHasToolbar() override {
+    id window = nil;
+    try {
+      window = [controller_ valueForKey:@"_preferencesPanel"];
+    } catch (...) {
+      window = nil;
+    }
+    return window != nil && [window respondsToSelector:@selector(toolbar)] &&
+           [window toolbar] != nil;
+  }
+
+ private:
+  id controller_;
+};
+
 void addPaneOnce(id controller) {
   static bool added = false;
-  Class pane = NSClassFromString(@"QVPreferences");
-  // Without Mail's module class the pane has no shared instance to add.
-  if (pane == Nil || ![pane respondsToSelector:@selector(sharedInstance)]) return;
-  if (!qv::paneToBeAdded(controller != nil, added)) return;
-  id module = [pane sharedInstance];
-  [controller addPreferenceNamed:qv::objc::string(qv::kPaneName) owner:module];
-  id window = nil;
-  try {
-    window = [controller valueForKey:@"_preferencesPanel"];
-  } catch (...) {
-    window = nil;
-  }
-  qv::paneAdded(window != nil && [window respondsToSelector:@selector(toolbar)] &&
-                [window toolbar] != nil);
+  Preferences preferences(controller);
+  qv::addPaneOnce(preferences, added);
 }
 
 id sharedPreferences(id self, SEL) {

@@ -65,16 +65,27 @@ class StandInRuntime final : public QVRuntimePort {
 class StandInApplication final : public QVApplicationPort {
  public:
   explicit StandInApplication(QVHost& host) : host_(host) {}
-  void nameIcon() override {
-    if (qvBundle == nullptr) return;
-    if (auto path = qvBundle->pathForImageResource(std::string(kIconName))) {
-      host_.nameImage(*path, std::string(kIconName));
-    }
+  std::optional<std::string> imageResourcePath(std::string_view name) override {
+    if (qvBundle == nullptr) return std::nullopt;
+    return qvBundle->pathForImageResource(name);
   }
-  QVMenuItemPort* installMenuItem(bool on) override {
-    QVMailPlugin::installMenuItem(host_);
+  void nameImage(std::string_view path, std::string_view name) override {
+    host_.nameImage(std::string(path), std::string(name));
+  }
+  QVMenuItemPort* insertMenuItem(std::string_view title, std::string_view toolTip,
+                                 std::size_t index, bool on) override {
+    qvMenuItem = std::make_shared<QVMenuItem>(std::string(title), &QVMailPlugin::toggle, "");
     qvMenuItem->setOn(on);
+    qvMenuItem->setEnabled(true);
+    qvMenuItem->setTarget(std::string(kPluginClass));
+    qvMenuItem->setToolTip(std::string(toolTip));
+    if (std::shared_ptr<QVMenu> menu = applicationMenu()) menu->insertItem(qvMenuItem, index);
     return qvMenuItem.get();
+  }
+  void insertSeparator(std::size_t index) override {
+    if (std::shared_ptr<QVMenu> menu = applicationMenu()) {
+      menu->insertItem(QVMenuItem::separatorItem(), index);
+    }
   }
   void runAlert(std::string_view message) override { host_.runAlert(std::string(message), {"OK"}); }
   void openURL(std::string_view address) override { host_.openURL(std::string(address)); }
@@ -84,6 +95,13 @@ class StandInApplication final : public QVApplicationPort {
   }
 
  private:
+  // The submenu of the main menu's item 0, or null.
+  std::shared_ptr<QVMenu> applicationMenu() {
+    std::shared_ptr<QVMenu> main = host_.mainMenu();
+    std::shared_ptr<QVMenuItem> first = main ? main->itemAtIndex(0) : nullptr;
+    return first ? first->submenu() : nullptr;
+  }
+
   QVHost& host_;
 };
 
@@ -111,20 +129,6 @@ void QVMailPlugin::toggleOn() {
 
 void QVMailPlugin::toggleOff() {
   switchMenuItem(qvMenuItem.get(), userDefaults, false);
-}
-
-void QVMailPlugin::installMenuItem(QVHost& host) {
-  std::shared_ptr<QVMenu> main = host.mainMenu();
-  std::shared_ptr<QVMenuItem> first = main ? main->itemAtIndex(0) : nullptr;
-  std::shared_ptr<QVMenu> appMenu = first ? first->submenu() : nullptr;
-  qvMenuItem = std::make_shared<QVMenuItem>(std::string(kMenuTitle), &QVMailPlugin::toggle, "");
-  qvMenuItem->setOn(userDefaults != nullptr && userDefaults->boolForKey(keys::kEnabled));
-  qvMenuItem->setEnabled(true);
-  qvMenuItem->setTarget(std::string(kPluginClass));
-  qvMenuItem->setToolTip(std::string(kMenuToolTip));
-  if (!appMenu) return;
-  appMenu->insertItem(qvMenuItem, 1);
-  appMenu->insertItem(QVMenuItem::separatorItem(), 1);
 }
 
 void QVMailPlugin::initialize(QVHost& host) {

@@ -25,9 +25,6 @@ class QVMailPlugin {
   static void toggleTo(bool state);
   static void toggleOn();
   static void toggleOff();
-
-  // Makes the menu item and puts it (and a separator) into the application menu.
-  static void installMenuItem(QVHost& host);
 };
 
 }  // namespace qv

@@ -13,19 +13,35 @@ namespace qv {
 
 namespace {
 
+// The controller one call of +sharedPreferences gave, for the shell's addition of the pane.
+class StandInPreferences final : public QVPreferencesPort {
+ public:
+  explicit StandInPreferences(QVObjectRef controller) : controller_(std::move(controller)) {
+    QVRuntime* runtime = QVRuntime::current();
+    paneClass_ = runtime != nullptr ? runtime->classNamed("QVPreferences") : nullptr;
+  }
+  bool hasController() override { return controller_ != nullptr; }
+  bool hasPaneClass() override { return paneClass_ != nullptr; }
+  void addPane(std::string_view name) override {
+    QVObjectRef pane = send(*paneClass_, mail::kSharedInstance);
+    send(*controller_, mail::kAddPreferenceNamed, std::string(name), pane);
+  }
+  bool windowHasToolbar() override {
+    QVObjectRef window =
+        send(*controller_, mail::kValueForKey, std::string(mail::kPreferencesPanelKey));
+    return window && send(*window, mail::kToolbar);
+  }
+
+ private:
+  QVObjectRef controller_;
+  QVClass* paneClass_ = nullptr;
+};
+
 QVObjectRef sharedPreferences(QVClass& cls) {
   // After the exchange this runs Mail's own +sharedPreferences.
   QVObjectRef controller = send(cls, kQVSharedPreferences);
-  QVRuntime* runtime = QVRuntime::current();
-  QVClass* paneClass = runtime != nullptr ? runtime->classNamed("QVPreferences") : nullptr;
-  if (paneClass == nullptr || !paneToBeAdded(controller != nullptr, qvPreferencesAdded)) {
-    return controller;
-  }
-  QVObjectRef pane = send(*paneClass, mail::kSharedInstance);
-  send(*controller, mail::kAddPreferenceNamed, std::string(kPaneName), pane);
-  QVObjectRef window =
-      send(*controller, mail::kValueForKey, std::string(mail::kPreferencesPanelKey));
-  paneAdded(window && send(*window, mail::kToolbar));
+  StandInPreferences preferences(controller);
+  addPaneOnce(preferences, qvPreferencesAdded);
   return controller;
 }
 
