@@ -86,6 +86,15 @@ class QVRuntimePort {
                                                             bool instanceMethod) = 0;
 };
 
+// The setter of a property as both runtimes name it (key-value coding): "isPluginEnabled"
+// -> "setIsPluginEnabled:". The rules name properties; the hosts send selectors.
+[[nodiscard]] inline std::string setterSelector(std::string_view property) {
+  std::string selector = "set";
+  selector.append(property);
+  if (selector.size() > 3 && selector[3] >= 'a' && selector[3] <= 'z') selector[3] -= 'a' - 'A';
+  return selector.append(":");
+}
+
 // The plug-in's menu item.
 class QVMenuItemPort {
  public:

@@ -84,18 +84,18 @@ bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
 }
 
 const std::array<QVPaneBoolean, 5> kPaneBooleans{{
-    {"isPluginEnabled", "setIsPluginEnabled:", keys::kEnabled},
-    {"isDisplayAttachmentsAsIcons", "setIsDisplayAttachmentsAsIcons:", keys::kAttachmentsAsIcons},
-    {"isDisplaySignaturesInline", "setIsDisplaySignaturesInline:", keys::kSignatureImagesInline},
-    {"isDisableInlineAttachments",
-     "setIsDisableInlineAttachments:", keys::kDisableInlineAttachments},
-    {"isDisableInlineAttachmentsAll",
-     "setIsDisableInlineAttachmentsAll:", keys::kDisableInlineAttachmentsAll},
+    {"isPluginEnabled", keys::kEnabled},
+    {"isDisplayAttachmentsAsIcons", keys::kAttachmentsAsIcons},
+    {"isDisplaySignaturesInline", keys::kSignatureImagesInline},
+    {"isDisableInlineAttachments", keys::kDisableInlineAttachments},
+    {"isDisableInlineAttachmentsAll", keys::kDisableInlineAttachmentsAll},
 }};
 
 const QVPaneBoolean* paneBooleanNamed(std::string_view selector) {
   for (const QVPaneBoolean& property : kPaneBooleans) {
-    if (property.getter == selector || property.setter == selector) return &property;
+    if (property.property == selector || setterSelector(property.property) == selector) {
+      return &property;
+    }
   }
   return nullptr;
 }
@@ -141,9 +141,9 @@ std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store) {
   const auto read = [&](std::string_view key) {
     return store != nullptr && store->boolForKey(key);
   };
-  return {{{"setIsPluginEnabled:", read(keys::kEnabled)},
-           {"setIsDisableInlineAttachments:", read(keys::kDisableInlineAttachments)},
-           {"setIsDisableInlineAttachmentsAll:", read(keys::kDisableInlineAttachmentsAll)}}};
+  return {{{"isPluginEnabled", read(keys::kEnabled)},
+           {"isDisableInlineAttachments", read(keys::kDisableInlineAttachments)},
+           {"isDisableInlineAttachmentsAll", read(keys::kDisableInlineAttachmentsAll)}}};
 }
 
 void nameIcon(QVApplicationPort& application) {

@@ -83,13 +83,14 @@ inline constexpr std::string_view kRestartAlert =
 inline constexpr std::string_view kToolbarNotice = "Preference notice 42";
 
 // The pane's Boolean properties, each a view onto one setting. isPluginEnabled's setter goes
-// through the menu toggle (toggleTo) instead of writing the setting.
+// through the menu toggle (toggleTo) instead of writing the setting. A property's getter has
+// its name; its setter is setterSelector(property) (host/QVPluginPort.h).
 struct QVPaneBoolean {
-  std::string_view getter;
-  std::string_view setter;
+  std::string_view property;
   std::string_view key;
 };
 extern const std::array<QVPaneBoolean, 5> kPaneBooleans;
+// The property whose getter or setter the selector names; null when none.
 [[nodiscard]] const QVPaneBoolean* paneBooleanNamed(std::string_view selector);
 [[nodiscard]] bool paneBoolean(const QVUserDefaults* store, const QVPaneBoolean& property);
 void setPaneBoolean(QVUserDefaults* store, const QVPaneBoolean& property, bool value,
@@ -106,7 +107,7 @@ void setPaneLegacy(QVUserDefaults* store, QVApplicationPort& application, bool o
 // willBeDisplayed: the values re-published through the pane's setters, in order: the
 // enabled state (to setIsPluginEnabled:), the two inline-attachment options.
 struct QVRepublished {
-  std::string_view setter;
+  std::string_view property;
   bool value;
 };
 [[nodiscard]] std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store);

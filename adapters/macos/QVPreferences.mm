@@ -162,7 +162,7 @@ id sharedPreferences(id self, SEL) {
 - (void)willBeDisplayed {
   try {
     for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::userDefaults)) {
-      send(self, qv::objc::string(value.setter), value.value ? YES : NO);
+      send(self, qv::objc::string(qv::setterSelector(value.property)), value.value ? YES : NO);
     }
     NSArray* views = [paneViews allValues];
     for (NSUInteger i = 0; i < [views count]; ++i) [self QVShowSettingsIn:[views objectAtIndex:i]];
@@ -310,9 +310,9 @@ bool makePreferencesModule() {
   const char* getterTypes = [[NSString stringWithFormat:@"%s@:", @encode(BOOL)] UTF8String];
   const char* setterTypes = [[NSString stringWithFormat:@"v@:%s", @encode(BOOL)] UTF8String];
   for (const QVPaneBoolean& property : kPaneBooleans) {
-    class_addMethod(pane, sel_registerName(std::string(property.getter).c_str()),
+    class_addMethod(pane, sel_registerName(std::string(property.property).c_str()),
                     implementation(&paneGetter), getterTypes);
-    class_addMethod(pane, sel_registerName(std::string(property.setter).c_str()),
+    class_addMethod(pane, sel_registerName(setterSelector(property.property).c_str()),
                     implementation(&paneSetter), setterTypes);
   }
   objc_registerClassPair(pane);

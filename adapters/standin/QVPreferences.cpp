@@ -52,11 +52,11 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
   QVClass& pane = runtime.registerClass("QVPreferences", module);
 
   for (const QVPaneBoolean& property : kPaneBooleans) {
-    pane.addInstanceMethod(QVSelector<bool()>{property.getter},
+    pane.addInstanceMethod(QVSelector<bool()>{property.property},
                            std::function<bool(QVObject&)>([&property](QVObject&) {
                              return paneBoolean(userDefaults, property);
                            }));
-    pane.addInstanceMethod(QVSelector<void(bool)>{property.setter},
+    pane.addInstanceMethod(QVSelector<void(bool)>{setterSelector(property.property)},
                            std::function<void(QVObject&, bool)>([&property](QVObject&, bool on) {
                              setPaneBoolean(userDefaults, property, on, qvMenuItem.get());
                            }));
@@ -102,7 +102,8 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
   pane.addInstanceMethod(mail::kAwakeFromNib, std::function<void(QVObject&)>([](QVObject&) {}));
   pane.addInstanceMethod(mail::kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject& self) {
                            for (const QVRepublished& value : paneWillBeDisplayed(userDefaults)) {
-                             send(self, QVSelector<void(bool)>{value.setter}, value.value);
+                             send(self, QVSelector<void(bool)>{setterSelector(value.property)},
+                                  value.value);
                            }
                          }));
   pane.addInstanceMethod(mail::kImageForPreferenceNamed,
