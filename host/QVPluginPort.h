@@ -4,19 +4,27 @@
 // Mail of the command, the real one over the Objective-C runtime) implements these
 // interfaces; the plug-in's decisions (hooks/ and shell/) are written against them once.
 //
-// An operation that reaches into the host may fail; it then throws (a C++ exception, or the
-// host's own, such as an Objective-C exception), and the decision that called it falls back
-// to Mail's own behaviour. Where the operation is Mail's own method (QVGeneratorCall's
-// generate), the failure is Mail's: the hook lets it reach Mail as it would without the
-// plug-in.
+// One error channel: an operation that reaches into the host and fails throws, never
+// answers with a failure. A refusal the host can tell (a class or a method missing) is a
+// QVPortRefusal saying why; anything else is the host's own exception (a C++ one, or an
+// Objective-C one). The decision that called it falls back to Mail's own behaviour. Where
+// the operation is Mail's own method (QVGeneratorCall's generate), the failure is Mail's:
+// the hook lets it reach Mail as it would without the plug-in.
 
 #include <cstddef>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace qv {
+
+// A port operation the host refused, and why ("no method setIsPluginEnabled:").
+class QVPortRefusal : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // One element of the list Mail's message generator receives (its further HTML texts and
 // attachments, in order).
@@ -69,21 +77,17 @@ class QVRuntimePort {
   virtual ~QVRuntimePort() = default;
   // Whether the host has a class of that name.
   [[nodiscard]] virtual bool hasClass(std::string_view name) = 0;
-  // Makes `superclassName` the superclass of `className`; the reason when it cannot.
-  [[nodiscard]] virtual std::optional<std::string> setSuperclass(
-      std::string_view className, std::string_view superclassName) = 0;
-  // Sends a class method without arguments and result (registerBundle); the reason when
-  // the class or the method is missing.
-  [[nodiscard]] virtual std::optional<std::string> sendToClass(std::string_view className,
-                                                               std::string_view selector) = 0;
+  // Makes `superclassName` the superclass of `className`; QVPortRefusal when it cannot.
+  virtual void setSuperclass(std::string_view className, std::string_view superclassName) = 0;
+  // Sends a class method without arguments and result (registerBundle); QVPortRefusal when
+  // the class or the method is missing, or the method raised.
+  virtual void sendToClass(std::string_view className, std::string_view selector) = 0;
   // Exchanges the implementations of two methods (instance methods when `instanceMethod`,
-  // else class methods); the reason when a class or a method is missing, and then nothing
-  // changed.
-  [[nodiscard]] virtual std::optional<std::string> exchange(std::string_view hostClass,
-                                                            std::string_view hostSelector,
-                                                            std::string_view replacementClass,
-                                                            std::string_view replacementSelector,
-                                                            bool instanceMethod) = 0;
+  // else class methods); QVPortRefusal when a class or a method is missing, and then
+  // nothing changed.
+  virtual void exchange(std::string_view hostClass, std::string_view hostSelector,
+                        std::string_view replacementClass, std::string_view replacementSelector,
+                        bool instanceMethod) = 0;
 };
 
 // The setter of a property as both runtimes name it (key-value coding): "isPluginEnabled"

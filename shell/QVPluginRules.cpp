@@ -29,17 +29,24 @@ QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& applicatio
     qvLog("Bundle support not available.");
     return nullptr;
   }
-  if (runtime.setSuperclass(kPluginClass, kMailBundleClass)) {
+  try {
+    runtime.setSuperclass(kPluginClass, kMailBundleClass);
+  } catch (const QVPortRefusal&) {
     // Mail's plug-in base class cannot be the plug-in's (its instances would not fit): Mail
     // has no bundle support the plug-in can use, and the line says why.
     qvLog("Bundle support not available (MVMailBundle's instances do not fit QVMailPlugin).");
     return nullptr;
   }
-  // Mail's registration; its failure leaves the exchanges to stand alone.
-  (void)runtime.sendToClass(kPluginClass, "registerBundle");
+  try {
+    runtime.sendToClass(kPluginClass, "registerBundle");
+  } catch (const QVPortRefusal&) {
+    // Mail's registration failed: the exchanges stand alone.
+  }
   for (const QVExchangeRow& row : kExchangeRows) {
-    if (runtime.exchange(row.hostClass, row.hostSelector, row.replacementClass,
-                         row.replacementSelector, row.instanceMethod)) {
+    try {
+      runtime.exchange(row.hostClass, row.hostSelector, row.replacementClass,
+                       row.replacementSelector, row.instanceMethod);
+    } catch (const QVPortRefusal&) {
       qvLog(row.failure);
       return nullptr;
     }

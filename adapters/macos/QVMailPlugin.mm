@@ -22,33 +22,33 @@ class Runtime final : public QVRuntimePort {
  public:
   bool hasClass(std::string_view name) override { return NSClassFromString(string(name)) != Nil; }
 
-  std::optional<std::string> setSuperclass(std::string_view className,
-                                           std::string_view superclassName) override {
+  void setSuperclass(std::string_view className, std::string_view superclassName) override {
     Class superclass = NSClassFromString(string(superclassName));
     [superclass class];  // its own class initialisation first, as for any subclass
     if (!qv::objc::setSuperclass(NSClassFromString(string(className)), superclass)) {
-      return "no class " + std::string(className) + " or " + std::string(superclassName);
+      throw QVPortRefusal("no class " + std::string(className) + " or " +
+                          std::string(superclassName));
     }
-    return std::nullopt;
   }
 
-  std::optional<std::string> sendToClass(std::string_view className,
-                                         std::string_view selector) override {
+  void sendToClass(std::string_view className, std::string_view selector) override {
     Class cls = NSClassFromString(string(className));
     SEL sel = NSSelectorFromString(string(selector));
-    if (cls == Nil || ![cls respondsToSelector:sel]) return "no " + std::string(selector);
+    if (cls == Nil || ![cls respondsToSelector:sel]) {
+      throw QVPortRefusal("no " + std::string(selector));
+    }
+    bool raised = false;
     try {
       [cls performSelector:sel];
     } catch (...) {
-      return "registerBundle raised";
+      raised = true;
     }
-    return std::nullopt;
+    if (raised) throw QVPortRefusal(std::string(selector) + " raised");
   }
 
-  std::optional<std::string> exchange(std::string_view hostClass, std::string_view hostSelector,
-                                      std::string_view replacementClass,
-                                      std::string_view replacementSelector,
-                                      bool instanceMethod) override {
+  void exchange(std::string_view hostClass, std::string_view hostSelector,
+                std::string_view replacementClass, std::string_view replacementSelector,
+                bool instanceMethod) override {
     const auto lookUp = [&](std::string_view className, std::string_view selector) -> Method {
       Class cls = NSClassFromString(string(className));
       if (cls == Nil) return nullptr;
@@ -57,10 +57,10 @@ class Runtime final : public QVRuntimePort {
     };
     Method host = lookUp(hostClass, hostSelector);
     Method replacement = lookUp(replacementClass, replacementSelector);
-    if (host == nullptr) return "no method " + std::string(hostSelector);
-    if (replacement == nullptr) return "no method " + std::string(replacementSelector);
+    if (host == nullptr) throw QVPortRefusal("no method " + std::string(hostSelector));
+    if (replacement == nullptr)
+      throw QVPortRefusal("no method " + std::string(replacementSelector));
     method_exchangeImplementations(host, replacement);
-    return std::nullopt;
   }
 };
 

@@ -28,34 +28,31 @@ class StandInRuntime final : public QVRuntimePort {
  public:
   explicit StandInRuntime(QVRuntime& runtime) : runtime_(runtime) {}
   bool hasClass(std::string_view name) override { return runtime_.classNamed(name) != nullptr; }
-  std::optional<std::string> setSuperclass(std::string_view className,
-                                           std::string_view superclassName) override {
+  void setSuperclass(std::string_view className, std::string_view superclassName) override {
     QVClass* cls = runtime_.classNamed(className);
     QVClass* super = runtime_.classNamed(superclassName);
-    if (cls == nullptr || super == nullptr) return "no class " + std::string(className);
+    if (cls == nullptr || super == nullptr) {
+      throw QVPortRefusal("no class " + std::string(className));
+    }
     cls->setSuperclass(super);
-    return std::nullopt;
   }
-  std::optional<std::string> sendToClass(std::string_view className,
-                                         std::string_view selector) override {
+  void sendToClass(std::string_view className, std::string_view selector) override {
     QVClass* cls = runtime_.classNamed(className);
-    if (cls == nullptr) return "no class " + std::string(className);
+    if (cls == nullptr) throw QVPortRefusal("no class " + std::string(className));
     try {
       send(*cls, QVSelector<void()>{selector});
     } catch (const QVRuntimeError& error) {
-      return std::string(error.what());
+      throw QVPortRefusal(error.what());
     }
-    return std::nullopt;
   }
-  std::optional<std::string> exchange(std::string_view hostClass, std::string_view hostSelector,
-                                      std::string_view replacementClass,
-                                      std::string_view replacementSelector,
-                                      bool instanceMethod) override {
-    if (fun(runtime_, hostClass, hostSelector, replacementClass, replacementSelector,
-            instanceMethod)) {
-      return std::nullopt;
+  void exchange(std::string_view hostClass, std::string_view hostSelector,
+                std::string_view replacementClass, std::string_view replacementSelector,
+                bool instanceMethod) override {
+    if (!fun(runtime_, hostClass, hostSelector, replacementClass, replacementSelector,
+             instanceMethod)) {
+      throw QVPortRefusal("no method " + std::string(hostSelector) + " or " +
+                          std::string(replacementSelector));
     }
-    return "no method " + std::string(hostSelector) + " or " + std::string(replacementSelector);
   }
 
  private:
