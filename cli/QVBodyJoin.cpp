@@ -121,15 +121,55 @@ bool riskyRowAt(std::string_view text, std::size_t at) {
 // begin with "From " as a mailbox's separator: their "F" is written "=46"; rows ">From ",
 // ">>From "..., which a mailbox reader would unquote: their first ">" is written "=3E". So
 // no row written begins as a mailbox row, and mailbox quoting has nothing to redo.
-std::string withoutDashRows(const std::string& encoded) {
+// An escape makes its row longer: a line is cut anew into rows of at most 76 characters
+// (RFC 2045's limit, the soft line break's "=" included), never inside an escape, each row
+// looked at from its start.
+std::string safeRow(std::string_view row) {
+  constexpr std::size_t kMaxRow = 76;
+  const bool soft = !row.empty() && row.back() == '=';  // an escape ends in a hex digit
+  if (soft) row.remove_suffix(1);
   std::string out;
-  out.reserve(encoded.size());
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if ((i == 0 || encoded[i - 1] == '\n') && riskyRowAt(encoded, i)) {
-      out.append(encoded[i] == '-' ? "=2D" : encoded[i] == 'F' ? "=46" : "=3E");
+  std::string line;
+  for (std::size_t i = 0; i < row.size();) {
+    const std::size_t length = row[i] == '=' ? std::min<std::size_t>(3, row.size() - i) : 1;
+    std::string atom(row.substr(i, length));
+    if (line.empty() && length == 1 && riskyRowAt(row, i)) {
+      atom = row[i] == '-' ? "=2D" : row[i] == 'F' ? "=46" : "=3E";
+    }
+    // The row's last text may fill it; else room stays for a soft line break's "=".
+    const bool last = i + length == row.size();
+    const std::size_t room = last && !soft ? kMaxRow : kMaxRow - 1;
+    if (!line.empty() && line.size() + atom.size() > room) {
+      out.append(line).append("=\n");
+      line.clear();
       continue;
     }
-    out.push_back(encoded[i]);
+    line += atom;
+    i += length;
+  }
+  out += line;
+  if (soft) out.push_back('=');
+  return out;
+}
+
+// The rows of one line of text (the encoder's soft line breaks undone) cut anew.
+std::string safeRows(const std::string& encoded) {
+  std::string out;
+  out.reserve(encoded.size() + encoded.size() / 32);
+  std::string line;
+  for (std::size_t at = 0; at <= encoded.size();) {
+    std::size_t end = encoded.find('\n', at);
+    if (end == std::string::npos) end = encoded.size();
+    line.append(encoded, at, end - at);
+    const bool soft = !line.empty() && line.back() == '=';
+    if (soft && end < encoded.size()) {
+      line.pop_back();  // the line goes on in the next row
+    } else {
+      out.append(safeRow(line));
+      if (end < encoded.size()) out.push_back('\n');
+      line.clear();
+    }
+    at = end + 1;
   }
   return out;
 }
@@ -143,7 +183,7 @@ std::string encode(Coding coding, const std::string& text) {
       if (!out.empty() && out.back() == '\n' && !(text.empty() || text.back() == '\n')) {
         out.pop_back();
       }
-      return withoutDashRows(out);
+      return safeRows(out);
     case Coding::kBase64:
       out = codec::mimeEncode(codec::QVTransferCoding::kBase64, text);
       if (!out.empty() && out.back() == '\n') out.pop_back();
