@@ -94,6 +94,15 @@ bool forEachParameter(std::string_view value, Visit visit) {
       text.assign(value.substr(start, i - start));
     }
     if (!visit(name, std::string_view(text), quoted, false)) return true;
+    // After a blank, a word that is a parameter ("a=b") is one, as after a ";": on one row as
+    // across a fold. Anything else up to the next ";" is no parameter.
+    while (i < value.size() && isBlank(value[i])) ++i;
+    std::size_t word = i;
+    while (word < value.size() && value[word] != ';' && value[word] != '=' &&
+           !isBlank(value[word])) {
+      ++word;
+    }
+    if (word < value.size() && value[word] == '=' && word > i) continue;
     while (i < value.size() && value[i] != ';') ++i;
   }
   return true;
@@ -137,7 +146,14 @@ bool hasExactFieldName(std::string_view row, std::string_view name) {
 }
 
 std::string_view headToken(std::string_view value) {
-  return trimmed(value.substr(0, value.find(';')));
+  std::string_view head = trimmed(value.substr(0, value.find(';')));
+  // A parameter after a blank, without a ";" ("multipart/mixed boundary=B"), is no part of
+  // the head token.
+  const std::size_t blank = head.find_first_of(" \t");
+  if (blank != std::string_view::npos && head.substr(blank).find('=') != std::string_view::npos) {
+    head = trimmed(head.substr(0, blank));
+  }
+  return head;
 }
 
 QVParameterRead parameter(std::string_view value, std::string_view name, std::string& out) {

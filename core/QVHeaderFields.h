@@ -31,7 +31,8 @@ namespace qv {
 [[nodiscard]] bool hasExactFieldName(std::string_view row, std::string_view name);
 
 // The token at the head of a value: from its first character that is not a blank up to the
-// first ";" (or the end), blanks at its end removed. "text/html" for " text/html; a=b".
+// first ";" (or the end), blanks at its end removed, and a parameter after a blank left out.
+// "text/html" for " text/html; a=b" and for " text/html a=b".
 [[nodiscard]] std::string_view headToken(std::string_view value);
 
 // What reading a parameter found.
