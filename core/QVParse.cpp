@@ -304,10 +304,17 @@ void Parser::readPartField(LevelState& s, std::uint32_t pos) {
     }
   } else if (isId) {
     if (p.cid && !p.cid->empty()) return;
-    const std::size_t open = value.find('<');
-    if (open == std::string_view::npos) return;
-    std::string_view id = value.substr(open + 1);
-    id = id.substr(0, id.find('>'));
+    // "<id>"; a value without angle brackets is the identifier whole, as mailers that
+    // write "Content-Id: my-graphic" refer to it ("cid:my-graphic").
+    std::string_view id;
+    if (const std::size_t open = value.find('<'); open != std::string_view::npos) {
+      id = value.substr(open + 1);
+      id = id.substr(0, id.find('>'));
+    } else {
+      const std::size_t from = value.find_first_not_of(" \t");
+      if (from == std::string_view::npos) return;
+      id = value.substr(from, value.find_last_not_of(" \t") + 1 - from);
+    }
     p.cid = hold(id, nullptr);
     p.cidRow = field.first;
     p.cidLastRow = field.last;

@@ -258,12 +258,14 @@ INSTANTIATE_TEST_SUITE_P(
             message({"--b", "Content-Type: multipart/related; boundary=\"\"", "", "--x", "--b--"}),
             {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 multipart/related [attachment]",
              "! boundary that cannot be read@4"}},
-        // "Content-Id: " without "<" gives no identifier (and no empty one).
+        // "Content-Id: " without "<" is the identifier whole; a blank one is none.
         CollectionCase{"ContentIdWithoutAngleBrackets",
                        message({"--b", "Content-Type: application/zip", "\tfilename=z.zip",
-                                "Content-Id: bare", "", "Z", "--b--"}),
+                                "Content-Id: bare ", "", "Z", "--b", "Content-Type: image/png",
+                                "\tfilename=p.png", "Content-Id:  ", "", "P", "--b--"}),
                        {"0-2 multipart/mixed [header] ct@0 b=b",
-                        "4-8 application/zip [attachment] file=z.zip"}},
+                        "4-8 application/zip [attachment] file=z.zip cid=bare@6",
+                        "10-14 image/png [attachment] file=p.png"}},
         // The header's type and boundary come from the header block only.
         CollectionCase{"TypeOnlyFromTheHeaderBlock",
                        {"Subject: no type", "", "Content-Type: multipart/mixed; boundary=\"b\"",
