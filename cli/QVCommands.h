@@ -56,6 +56,7 @@ struct QVRewriteOptions {
   std::optional<std::string> output;
   bool inPlace = false;
   bool quiet = false;
+  bool verbose = false;  // a line for every message, rebuilt ones too
   bool keepHtml = false;
   bool noProgress = false;
   int lockTimeout = 30;  // seconds to wait for a mailbox's locks

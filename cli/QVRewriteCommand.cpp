@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "cli/QVBodyJoin.h"
@@ -55,18 +56,49 @@ void stopBetweenMessages() {
   }
 }
 
-struct Tally {
-  std::size_t rewritten = 0;
-  std::size_t unchanged = 0;
-  std::size_t failed = 0;
-  std::size_t attachments = 0;
-};
-
 // What one output holds, counted once it is written.
 struct Counts {
   std::size_t rebuilt = 0;
   std::size_t unchanged = 0;
   std::size_t attachments = 0;
+  std::map<std::string, std::size_t> reasons;  // the unchanged messages, by reason
+};
+
+// What the run did, for its summary.
+struct Tally {
+  std::size_t rewritten = 0;
+  std::size_t unchanged = 0;
+  std::size_t failed = 0;
+  std::size_t attachments = 0;
+  std::map<std::string, std::size_t> reasons;
+
+  void add(const Counts& counts) {
+    rewritten += counts.rebuilt;
+    unchanged += counts.unchanged;
+    attachments += counts.attachments;
+    for (const auto& [reason, n] : counts.reasons) reasons[reason] += n;
+  }
+  // "12 messages, 9 rebuilt (14 attachments), 2 unchanged (1 not multipart, 1 nothing to
+  // move), 1 failed"
+  [[nodiscard]] std::string summary() const {
+    const auto plural = [](std::size_t n, std::string_view one) {
+      return std::to_string(n) + " " + std::string(one) + (n == 1 ? "" : "s");
+    };
+    std::string out = plural(rewritten + unchanged + failed, "message") + ", " +
+                      std::to_string(rewritten) + " rebuilt (" + plural(attachments, "attachment") +
+                      "), " + std::to_string(unchanged) + " unchanged";
+    if (!reasons.empty()) {
+      out += " (";
+      bool firstReason = true;
+      for (const auto& [reason, n] : reasons) {
+        out += (firstReason ? "" : ", ") + std::to_string(n) + " " + reason;
+        firstReason = false;
+      }
+      out += ")";
+    }
+    if (failed > 0) out += ", " + std::to_string(failed) + " failed";
+    return out;
+  }
 };
 
 // Where one input's result goes: standard output, a file, or nowhere (in place, unchanged).
@@ -96,13 +128,25 @@ std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
   }
   if (!rebuilt) {
     ++counts.unchanged;
+    ++counts.reasons[*reason];
     if (!options.quiet)
       note(label.empty() ? "unchanged: " + *reason : label + ": unchanged: " + *reason);
     return std::nullopt;
   }
   ++counts.rebuilt;
   counts.attachments += rebuilt->attachmentCount();
+  if (options.verbose && !options.quiet) {
+    const std::size_t n = rebuilt->attachmentCount();
+    note((label.empty() ? std::string() : label + ": ") + "rebuilt (" + std::to_string(n) +
+         (n == 1 ? " attachment)" : " attachments)"));
+  }
   return rebuilt;
+}
+
+// The label of a mailbox's message in the lines about it: the mailbox's name alone when it
+// holds one message.
+std::string messageLabel(const std::string& input, std::size_t k, std::size_t messages) {
+  return messages == 1 ? input : input + ": message " + std::to_string(k + 1);
 }
 
 // A mailbox's output, written in batches: memory holds the messages of one batch (or one
@@ -238,8 +282,8 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
     const QVMailboxMessage message = mailboxMessage(whole, starts[k], end);
     if (k != first || !separatorWritten) sink.add(message.separator);
     QVManipulator manipulator(message.message, signature);
-    std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
-        manipulator, options, true, input + ": message " + std::to_string(k + 1), counts);
+    std::optional<QVRebuiltMessage> rebuilt =
+        rebuildMessage(manipulator, options, true, messageLabel(input, k, starts.size()), counts);
     if (rebuilt) {
       if (std::optional<std::string> counted = withCountFields(message.message, *rebuilt)) {
         sink.add(std::move(*counted));
@@ -264,9 +308,7 @@ bool replacesItsInput(const std::string& input, const fs::path& target) {
 }
 
 void count(QVMailSession& mail, const Counts& counts, Tally& tally) {
-  tally.rewritten += counts.rebuilt;
-  tally.unchanged += counts.unchanged;
-  tally.attachments += counts.attachments;
+  tally.add(counts);
   increaseStowletCount(mail.defaults.get(), counts.attachments);
 }
 
@@ -311,16 +353,16 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
     QVManipulator manipulator(message.message, signature);
     if (!manipulator.failure() && !mailboxRefusal(manipulator, true)) break;
     ++counts.unchanged;
+    const std::string reason = manipulator.failure() ? std::string(describe(*manipulator.failure()))
+                                                     : *mailboxRefusal(manipulator, true);
+    ++counts.reasons[reason];
     if (!options.quiet) {
-      const std::string reason = manipulator.failure()
-                                     ? std::string(describe(*manipulator.failure()))
-                                     : *mailboxRefusal(manipulator, true);
-      note(input + ": message " + std::to_string(first + 1) + ": unchanged: " + reason);
+      note(messageLabel(input, first, starts.size()) + ": unchanged: " + reason);
     }
     in.release(end);
   }
   if (first == starts.size()) {
-    tally.unchanged += counts.unchanged;
+    tally.add(counts);
     return kExitOk;  // the file already holds its messages as they are
   }
   if (auto why = in.changed()) return fail(kExitIo, *why + "; it was left as it is, run again");
@@ -436,7 +478,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
   std::optional<QVRebuiltMessage> rebuilt =
       rebuildMessage(*made, options, false, batch ? input : std::string(), counts);
   if (!rebuilt && inPlace) {
-    tally.unchanged += counts.unchanged;
+    tally.add(counts);
     return kExitOk;  // the file already holds its message as it is
   }
   const std::vector<std::string_view> pieces =
@@ -617,11 +659,9 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     ::signal(signal, SIG_DFL);
     ::raise(signal);
   }
-  if (batch && !options.quiet) {
-    std::string summary = "stowlet: " + std::to_string(tally.rewritten) + " rewritten, " +
-                          std::to_string(tally.unchanged) + " unchanged, ";
-    if (tally.failed > 0) summary += std::to_string(tally.failed) + " failed, ";
-    note(summary + std::to_string(tally.attachments) + " attachments moved");
+  // A summary for several messages (several files, or a mailbox of more than one).
+  if ((batch || tally.rewritten + tally.unchanged + tally.failed > 1) && !options.quiet) {
+    note("stowlet: " + tally.summary());
   }
   return status;
 }

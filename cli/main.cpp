@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
   CLI::App* rewriteCmd = app.add_subcommand(
       "rewrite",
       "Rebuild raw messages: multipart/mixed on top, the text alternatives first, every other "
-      "picture or file as an attachment. A message that cannot be rebuilt is written unchanged.");
+      "picture or file as an attachment. A message that cannot be rebuilt is written unchanged. "
+      "The command rebuilds whatever the plug-in's switch (prefs --set enabled=...): the "
+      "switch is Mail's, and a rewrite is an explicit request.");
   rewriteCmd
       ->add_option("files", rewrite.inputs,
                    "Messages to read (standard input when none, or -). A file whose first row "
@@ -70,6 +72,8 @@ int main(int argc, char** argv) {
       ->default_val(30)
       ->type_name("SECONDS");
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors (and the progress line)");
+  rewriteCmd->add_flag("-v,--verbose", rewrite.verbose,
+                       "A line for every message, the rebuilt ones too (with their attachments)");
   rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
                        "No progress line for several messages on a terminal");
   rewriteCmd->add_flag("--keep-html", rewrite.keepHtml,

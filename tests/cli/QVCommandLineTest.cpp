@@ -122,9 +122,18 @@ TEST_F(QVCommandLine, OutputFileInPlaceAndBatch) {
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(fs::exists(dir_ / "outdir" / "a.eml"));
   EXPECT_EQ(test::readFile(dir_ / "outdir" / "b.eml"), kPlainMessage);
-  EXPECT_NE(r.err.find("1 rewritten, 1 unchanged, 1 attachments moved"), std::string::npos)
+  EXPECT_NE(r.err.find("stowlet: 2 messages, 1 rebuilt (1 attachment), 1 unchanged (1 not "
+                       "multipart)"),
+            std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("b.eml: unchanged: not multipart"), std::string::npos) << r.err;
+  // A mailbox of one message: named alone, and no summary for one message.
+  r = run({"rewrite",
+           write("one.mbox", "From a@b Thu Jan  1 00:00:00 2026\n" + kPlainMessage).string(), "-o",
+           (dir_ / "one.out").string()});
+  EXPECT_NE(r.err.find("one.mbox: unchanged: not multipart"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("message 1"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("stowlet: "), std::string::npos) << r.err;
   // In place.
   r = run({"rewrite", "-i", a.string(), b.string()});
   EXPECT_EQ(r.code, 0) << r.err;
