@@ -255,6 +255,51 @@ std::string lineParameters(const QVContentPart& part) {
   return out;
 }
 
+bool isFlowed(const QVContentPart& part) {
+  return part.format && equalsIgnoringCase(*part.format, "flowed");
+}
+
+// Lines that RFC 3676 reads: flowed text (delsp yes or no), or fixed lines.
+bool flowedOrFixed(const QVContentPart& part) {
+  if (part.format && !isFlowed(part) && !equalsIgnoringCase(*part.format, "fixed")) return false;
+  return !part.delsp || equalsIgnoringCase(*part.delsp, "yes") ||
+         equalsIgnoringCase(*part.delsp, "no");
+}
+
+// Flowed text (RFC 3676) as fixed lines: a line that ends in a space goes on in the next
+// line of the same quote depth, that space removed with delsp=yes; the space that stuffs a
+// line is removed; the signature line "-- " stays a line.
+std::string unflowed(std::string_view text, bool delsp) {
+  std::string out;
+  bool open = false;  // the line written last goes on in the next
+  std::size_t openDepth = 0;
+  for (std::size_t at = 0;;) {
+    std::size_t end = text.find('\n', at);
+    const bool last = end == std::string_view::npos;
+    if (last) end = text.size();
+    const std::string_view line = text.substr(at, end - at);
+    std::size_t depth = 0;
+    while (depth < line.size() && line[depth] == '>') ++depth;
+    std::size_t prefix = depth;
+    if (prefix < line.size() && line[prefix] == ' ') ++prefix;  // stuffed
+    std::string_view content = line.substr(prefix);
+    const bool flowed = !content.empty() && content.back() == ' ' && content != "-- ";
+    if (flowed && delsp) content.remove_suffix(1);
+    if (!(open && depth == openDepth)) {
+      if (open) out.push_back('\n');  // a flowed line before a change of depth ends there
+      out.append(line.substr(0, depth));
+      if (depth > 0 && prefix > depth) out.push_back(' ');
+    }
+    out.append(content);
+    open = flowed;
+    openDepth = depth;
+    if (last) break;
+    if (!flowed) out.push_back('\n');
+    at = end + 1;
+  }
+  return out;
+}
+
 // The pieces of one body joined in order, as one part's text (header rows, empty row,
 // body) with the message's line ends; nothing when a piece cannot be decoded.
 std::optional<std::string> joinPieces(const QVPartTree& tree,
@@ -264,15 +309,26 @@ std::optional<std::string> joinPieces(const QVPartTree& tree,
                                       bool mboxQuoted) {
   std::vector<Decoded> decoded;
   std::string_view charsetAsWritten;
-  // The pieces read their lines alike, or they are left apart.
-  const std::string parameters = lineParameters(tree.parts[pieces.front()]);
+  // The pieces read their lines alike and are joined as they are; or some are flowed text
+  // and the others fixed lines (or flowed with another delsp): the flowed ones are read as
+  // RFC 3676 reads them, and the body is fixed lines. Other line parameters cannot be
+  // joined: the pieces are left apart.
+  std::string parameters = lineParameters(tree.parts[pieces.front()]);
+  bool unflow = false;
   for (std::size_t index : pieces) {
-    if (lineParameters(tree.parts[index]) != parameters) return std::nullopt;
+    const QVContentPart& part = tree.parts[index];
+    if (lineParameters(part) == parameters) continue;
+    if (!flowedOrFixed(part) || !flowedOrFixed(tree.parts[pieces.front()])) return std::nullopt;
+    unflow = true;
   }
+  if (unflow) parameters.clear();
   for (std::size_t index : pieces) {
     const QVContentPart& part = tree.parts[index];
     std::optional<Decoded> piece = decodePiece(part, mboxQuoted);
     if (!piece) return std::nullopt;
+    if (unflow && isFlowed(part)) {
+      piece->text = unflowed(piece->text, part.delsp && equalsIgnoringCase(*part.delsp, "yes"));
+    }
     if (decoded.empty()) charsetAsWritten = part.charset.value_or(std::string_view{});
     decoded.push_back(std::move(*piece));
   }
