@@ -58,6 +58,8 @@ struct QVRewriteOptions {
   bool quiet = false;
   bool verbose = false;  // a line for every message, rebuilt ones too
   bool keepHtml = false;
+  // Pictures of fewer bytes stay inline; nothing: QVStowletKeepInlineBelow, or none.
+  std::optional<std::uint64_t> keepInlineBelow;
   bool noProgress = false;
   int lockTimeout = 30;  // seconds to wait for a mailbox's locks
 };

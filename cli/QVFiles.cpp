@@ -323,11 +323,13 @@ void QVInput::release(std::size_t offset) {
   released_ = upTo;
 }
 
-std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in, std::string_view signatureName) {
+std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in, std::string_view signatureName,
+                                              std::optional<std::size_t> keepInlineBelow) {
   if (std::optional<QVRowScan> rows = in.takeRowScan()) {
-    return std::make_unique<QVManipulator>(in.bytes(), std::move(*rows), signatureName);
+    return std::make_unique<QVManipulator>(in.bytes(), std::move(*rows), signatureName,
+                                           keepInlineBelow);
   }
-  return std::make_unique<QVManipulator>(in.bytes(), signatureName);
+  return std::make_unique<QVManipulator>(in.bytes(), signatureName, keepInlineBelow);
 }
 
 std::optional<QVSourceFile> QVInput::sourceFile() const {

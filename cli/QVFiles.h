@@ -105,9 +105,11 @@ class QVInput {
 
 // The manipulator of an input's message, with the rows found while it was read when they
 // were looked for (it then reads only the rows it needs), else with its own scan. A picture
-// whose file name contains `signatureName` stays inline.
-[[nodiscard]] std::unique_ptr<QVManipulator> manipulatorFor(QVInput& in,
-                                                            std::string_view signatureName);
+// whose file name contains `signatureName` stays inline, and so does one of fewer bytes than
+// `keepInlineBelow` when it is given.
+[[nodiscard]] std::unique_ptr<QVManipulator> manipulatorFor(
+    QVInput& in, std::string_view signatureName,
+    std::optional<std::size_t> keepInlineBelow = std::nullopt);
 
 // Writes `count` pieces, `piece(i)` each, to a descriptor: vectored writes of at most
 // 64 KiB each, and for a long stretch of `source` (when given) a copy inside the kernel

@@ -24,6 +24,7 @@
 #include "core/QVManipulator.h"
 #include "hooks/QVPluginRebuild.h"
 #include "host/QVFileWriting.h"
+#include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
 
 namespace qv::cli {
@@ -54,6 +55,18 @@ void stopBetweenMessages() {
     sigemptyset(&action.sa_mask);
     ::sigaction(s, &action, nullptr);
   }
+}
+
+// The size below which pictures stay inline: the option, else the setting (a positive
+// number of bytes), else none.
+std::optional<std::size_t> keepInlineBelow(const QVMailSession& mail,
+                                           const QVRewriteOptions& options) {
+  if (options.keepInlineBelow) return static_cast<std::size_t>(*options.keepInlineBelow);
+  if (mail.defaults && mail.defaults->objectForKey(keys::kKeepInlineBelow)) {
+    const std::int64_t bytes = mail.defaults->integerForKey(keys::kKeepInlineBelow);
+    if (bytes > 0) return static_cast<std::size_t>(bytes);
+  }
+  return std::nullopt;
 }
 
 // What one output holds, counted once it is written.
@@ -281,7 +294,7 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
     const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : whole.size();
     const QVMailboxMessage message = mailboxMessage(whole, starts[k], end);
     if (k != first || !separatorWritten) sink.add(message.separator);
-    QVManipulator manipulator(message.message, signature);
+    QVManipulator manipulator(message.message, signature, keepInlineBelow(mail, options));
     std::optional<QVRebuiltMessage> rebuilt =
         rebuildMessage(manipulator, options, true, messageLabel(input, k, starts.size()), counts);
     if (rebuilt) {
@@ -350,7 +363,7 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
   for (; first < starts.size(); ++first) {
     const std::size_t end = first + 1 < starts.size() ? starts[first + 1] : whole.size();
     const QVMailboxMessage message = mailboxMessage(whole, starts[first], end);
-    QVManipulator manipulator(message.message, signature);
+    QVManipulator manipulator(message.message, signature, keepInlineBelow(mail, options));
     if (!manipulator.failure() && !mailboxRefusal(manipulator, true)) break;
     ++counts.unchanged;
     const std::string reason = manipulator.failure() ? std::string(describe(*manipulator.failure()))
@@ -474,7 +487,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
 
   // One message.
   const std::unique_ptr<QVManipulator> made =
-      manipulatorFor(in, signatureName(mail.defaults.get()));
+      manipulatorFor(in, signatureName(mail.defaults.get()), keepInlineBelow(mail, options));
   std::optional<QVRebuiltMessage> rebuilt =
       rebuildMessage(*made, options, false, batch ? input : std::string(), counts);
   if (!rebuilt && inPlace) {

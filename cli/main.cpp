@@ -78,6 +78,13 @@ int main(int argc, char** argv) {
                        "No progress line for several messages on a terminal");
   rewriteCmd->add_flag("--keep-html", rewrite.keepHtml,
                        "Keep the HTML's image tags of the pictures moved to attachments");
+  rewriteCmd
+      ->add_option("--keep-inline-below", rewrite.keepInlineBelow,
+                   "Keep pictures smaller than SIZE (bytes, or with KB, MB) inline beside the "
+                   "text, as signature pictures are: the logos other mailers name "
+                   "image001.png. Default: the setting QVStowletKeepInlineBelow, else none")
+      ->transform(CLI::AsSizeValue(false))
+      ->type_name("SIZE");
 
   std::string inspectInput;
   CLI::App* inspectCmd =

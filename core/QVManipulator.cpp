@@ -6,19 +6,23 @@
 
 namespace qv {
 
-QVManipulator::QVManipulator(std::string_view data, std::string_view signatureName)
-    : signature_(signatureName), rows_(scanMessage(data)) {
+QVManipulator::QVManipulator(std::string_view data, std::string_view signatureName,
+                             std::optional<std::size_t> keepInlineBelow)
+    : signature_(signatureName), keepInlineBelow_(keepInlineBelow), rows_(scanMessage(data)) {
   assign(parseParts(rows_));
 }
 
-QVManipulator::QVManipulator(std::string_view data, QVRowScan rows, std::string_view signatureName)
-    : signature_(signatureName), rows_(scanMessage(data, std::move(rows))) {
+QVManipulator::QVManipulator(std::string_view data, QVRowScan rows, std::string_view signatureName,
+                             std::optional<std::size_t> keepInlineBelow)
+    : signature_(signatureName),
+      keepInlineBelow_(keepInlineBelow),
+      rows_(scanMessage(data, std::move(rows))) {
   assign(parseParts(rows_));
 }
 
 void QVManipulator::assign(QVPartTree tree) {
   tree_ = std::move(tree);
-  roles_ = assignRoles(tree_, signature_);
+  roles_ = assignRoles(tree_, signature_, keepInlineBelow_);
   defects_ = tree_.defects;
   defects_.insert(defects_.end(), roles_.defects.begin(), roles_.defects.end());
   failure_ = checkRebuild(rows_, tree_, roles_);

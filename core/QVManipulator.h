@@ -46,13 +46,15 @@ class QVManipulator {
   static constexpr std::string_view kDefaultSignatureName = "email-signature";
 
   // A picture whose file name contains `signatureName` stays inline; an empty name matches
-  // none.
+  // none. With `keepInlineBelow`, so does a picture of fewer bytes than that.
   explicit QVManipulator(std::string_view data,
-                         std::string_view signatureName = kDefaultSignatureName);
+                         std::string_view signatureName = kDefaultSignatureName,
+                         std::optional<std::size_t> keepInlineBelow = std::nullopt);
   // With the rows of `data` found beforehand by a QVRowScanner fed exactly its bytes (say,
   // while they were read from a file).
   QVManipulator(std::string_view data, QVRowScan rows,
-                std::string_view signatureName = kDefaultSignatureName);
+                std::string_view signatureName = kDefaultSignatureName,
+                std::optional<std::size_t> keepInlineBelow = std::nullopt);
   // The manipulator keeps views into the bytes: a temporary string would leave them dangling.
   explicit QVManipulator(std::string&& data, std::string_view signatureName = {}) = delete;
   explicit QVManipulator(const char* data, std::string_view signatureName = kDefaultSignatureName)
@@ -127,6 +129,7 @@ class QVManipulator {
   void assign(QVPartTree tree);
 
   std::string signature_;
+  std::optional<std::size_t> keepInlineBelow_;
   QVRows rows_;
   QVPartTree tree_;
   QVRoles roles_;

@@ -1,6 +1,7 @@
 #include "core/QVRoles.h"
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 
 #include "core/QVHeaderFields.h"
@@ -66,9 +67,22 @@ void sortBodies(const QVPartTree& tree, const std::vector<std::size_t>& textPart
   }
 }
 
+// A part's size once decoded: base64 counted by its characters, other bodies as they stand.
+std::size_t decodedSize(const QVContentPart& part) {
+  if (!part.transferEncoding || !equalsIgnoringCase(*part.transferEncoding, "base64")) {
+    return part.bodyText.size();
+  }
+  std::size_t characters = 0;
+  for (char c : part.bodyText) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/') ++characters;
+  }
+  return characters * 3 / 4;
+}
+
 }  // namespace
 
-QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName) {
+QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName,
+                    std::optional<std::size_t> keepInlineBelow) {
   QVRoles roles;
   std::vector<std::size_t> textParts;  // every text body candidate, in document order
   for (std::size_t index = 1; index < tree.parts.size(); ++index) {
@@ -88,11 +102,13 @@ QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName) {
     }
     const std::string_view type = part.contentType.value_or(std::string_view{});
     if (containsIgnoringCase(type, "image/") &&
-        isSignaturePicture(named ? part.filename : std::nullopt, signatureName,
-                           !part.named && !sentAsAttachment)) {
+        staysInline(named ? part.filename : std::nullopt, signatureName,
+                    !part.named && !sentAsAttachment, sentAsAttachment, decodedSize(part),
+                    keepInlineBelow)) {
       // Signature pictures stay inline; so do pictures without any name, which the outgoing
       // hook leaves referenced from the HTML. A name in another form (as Content-Type's name)
-      // or an "attachment" disposition keeps a picture an attachment.
+      // or an "attachment" disposition keeps a picture an attachment. When asked, small
+      // pictures stay too.
       roles.inlines.push_back(index);
     } else {
       roles.attachments.push_back(index);

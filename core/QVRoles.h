@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -48,7 +49,8 @@ struct QVRoles {
 };
 
 // A picture whose file name contains `signatureName` stays inline; an empty name matches
-// none.
-[[nodiscard]] QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName);
+// none. With `keepInlineBelow`, so does a picture smaller than that many bytes (decoded).
+[[nodiscard]] QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName,
+                                  std::optional<std::size_t> keepInlineBelow = std::nullopt);
 
 }  // namespace qv

@@ -8,6 +8,7 @@
 //   disposition says it is a file (an empty file name counts as none);
 // - the display answers (reading): it is, and is shown inline.
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -18,6 +19,18 @@ namespace qv {
                                              bool unnamedIsSignature) {
   if (!fileName) return unnamedIsSignature;
   return !signatureName.empty() && fileName->find(signatureName) != std::string_view::npos;
+}
+
+// Whether a picture of the message stays beside the text when it is rebuilt: a signature
+// picture; or, when `keepBelow` is given, a picture of fewer bytes than that which was not
+// sent as an attachment (the logos other mailers name image001.png, which no file-name rule
+// can catch).
+[[nodiscard]] inline bool staysInline(std::optional<std::string_view> fileName,
+                                      std::string_view signatureName, bool unnamedIsSignature,
+                                      bool sentAsAttachment, std::size_t size,
+                                      std::optional<std::size_t> keepBelow) {
+  if (isSignaturePicture(fileName, signatureName, unnamedIsSignature)) return true;
+  return keepBelow && size < *keepBelow && !sentAsAttachment;
 }
 
 }  // namespace qv

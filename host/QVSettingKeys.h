@@ -15,6 +15,8 @@ inline constexpr std::string_view kDisableInlineAttachmentsAll =
     "QVStowletDisableInlineAttachmentsAll";
 inline constexpr std::string_view kLegacy = "QVStowletLegacy";
 inline constexpr std::string_view kCount = "QVStowletCount";
+// The command's: pictures of fewer bytes stay inline (absent: none does by its size).
+inline constexpr std::string_view kKeepInlineBelow = "QVStowletKeepInlineBelow";
 
 // The signature file name used when the setting is absent or not a string.
 inline constexpr std::string_view kDefaultSignatureFilename = "email-signature";

@@ -93,6 +93,13 @@ TEST_F(QVCommandLine, RewritesToStandardOutputAndCounts) {
   EXPECT_NE(saved.find("<key>QVStowletCount</key>\n\t<integer>1</integer>"), std::string::npos)
       << saved;
   EXPECT_NE(saved.find("QVStowletSignatureFilename"), std::string::npos);
+  // A picture smaller than --keep-inline-below stays beside the text (its 8 bytes: not 8).
+  for (const auto& [size, tree] : {std::pair{"9", "mixed[related[alternative[plain],jpeg]]"},
+                                   std::pair{"8", "mixed[alternative[plain],jpeg]"}}) {
+    const Outcome kept =
+        run({"rewrite", "-q", "--keep-inline-below", size, write("m.eml", kMessage).string()});
+    EXPECT_EQ(test::parseMime(kept.out).tree, tree) << size;
+  }
 }
 
 TEST_F(QVCommandLine, StandardInputAndQuiet) {

@@ -358,13 +358,16 @@ TEST_F(QVCollection, SignatureSettingAbsentWrongTypeOrEmpty) {
   }
 }
 
-// The signature-picture rule the hook, the roles and the display answers share.
+// The signature-picture rule the hook, the roles and the display answers share, and what
+// else keeps a picture inline when the message is rebuilt.
 TEST(QVSignaturePicture, OneRuleForEverySide) {
   struct Row {
     std::optional<std::string_view> fileName;
     std::string_view signatureName;
     bool unnamedIsSignature;
     bool expected;
+    std::optional<std::size_t> keepBelow = std::nullopt;  // with a picture of 500 bytes
+    bool sentAsAttachment = false;
   };
   const Row table[] = {
       {"email-signature.png", "email-signature", false, true},
@@ -376,11 +379,21 @@ TEST(QVSignaturePicture, OneRuleForEverySide) {
       {std::nullopt, "email-signature", true, true},
       {std::nullopt, "email-signature", false, false},
       {std::nullopt, "", true, true},
+      // Small pictures, when asked: fewer bytes than the size, not sent as attachments.
+      {"image001.png", "email-signature", true, true, 501},
+      {"image001.png", "email-signature", true, false, 500},
+      {"image001.png", "email-signature", true, false, 501, true},
+      {"email-signature.png", "email-signature", true, true, 10, true},
   };
   for (const Row& row : table) {
-    EXPECT_EQ(isSignaturePicture(row.fileName, row.signatureName, row.unnamedIsSignature),
+    EXPECT_EQ(staysInline(row.fileName, row.signatureName, row.unnamedIsSignature,
+                          row.sentAsAttachment, 500, row.keepBelow),
               row.expected)
         << row.fileName.value_or("(none)") << " / " << row.signatureName;
+    if (!row.keepBelow) {
+      EXPECT_EQ(isSignaturePicture(row.fileName, row.signatureName, row.unnamedIsSignature),
+                row.expected);
+    }
   }
 }
 
