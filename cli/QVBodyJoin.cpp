@@ -414,7 +414,7 @@ QVBodyReplacements commandBodies(const QVManipulator& m, bool keepHtml, bool mbo
   // One piece, or pieces that cannot be joined (the last is then the body): its image tags
   // of the moved pictures still go.
   if (!out.html && !bodies.html.empty()) {
-    out.html = cleanedHtml(m.tree().parts[bodies.html.back()], cids, crlf, mboxQuoted);
+    out.html = cleanedHtml(m.tree().parts[bodies.htmlShown], cids, crlf, mboxQuoted);
   }
   return out;
 }

@@ -59,11 +59,11 @@ std::optional<std::string_view> QVManipulator::dataStr() const {
 }
 
 const QVContentPart* QVManipulator::partTextPlain() const {
-  return roles_.bodies.plain.empty() ? nullptr : &tree_.parts[roles_.bodies.plain.back()];
+  return roles_.bodies.plain.empty() ? nullptr : &tree_.parts[roles_.bodies.plainShown];
 }
 
 const QVContentPart* QVManipulator::partTextHtml() const {
-  return roles_.bodies.html.empty() ? nullptr : &tree_.parts[roles_.bodies.html.back()];
+  return roles_.bodies.html.empty() ? nullptr : &tree_.parts[roles_.bodies.htmlShown];
 }
 
 std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundaries,

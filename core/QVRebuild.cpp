@@ -327,21 +327,26 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
   out.made("Content-Type: multipart/alternative; boundary=\"" + *alternative + "\"");
   out.made("");
   std::vector<std::size_t> files = roles.attachments;
-  std::vector<std::size_t> keptPieces;  // pieces of a body left apart, now files
-  auto body = [&](const std::vector<std::size_t>& pieces, const std::optional<std::string>& text) {
+  // Pieces of a body left apart, but the shown one: kept among the files.
+  std::vector<std::size_t> keptPieces;
+  auto body = [&](const std::vector<std::size_t>& pieces, std::size_t shown,
+                  const std::optional<std::string>& text) {
     if (pieces.empty()) return;
     out.made(dash(*alternative));
     if (text) {
       out.made(*text);
       return;
     }
-    const QVContentPart& p = tree.parts[pieces.back()];
+    const QVContentPart& p = tree.parts[shown];
     out.copy(p.startRow, p.endRow);
-    files.insert(files.end(), pieces.begin(), pieces.end() - 1);
-    keptPieces.insert(keptPieces.end(), pieces.begin(), pieces.end() - 1);
+    for (std::size_t index : pieces) {
+      if (index == shown) continue;
+      files.push_back(index);
+      keptPieces.push_back(index);
+    }
   };
-  body(roles.bodies.plain, replacements.plain);
-  body(roles.bodies.html, replacements.html);
+  body(roles.bodies.plain, roles.bodies.plainShown, replacements.plain);
+  body(roles.bodies.html, roles.bodies.htmlShown, replacements.html);
   out.made(dash(*alternative, "--"));
   std::sort(files.begin(), files.end());
 
@@ -354,9 +359,9 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
   std::sort(keptPieces.begin(), keptPieces.end());
   for (std::size_t index : files) {
     out.reuse(topRow);
-    // A piece of text left apart, or a text body displaced by another, says it is a file, or
-    // a reader (and a second rewrite) would take it for the body.
     const QVContentPart& p = tree.parts[index];
+    // A piece of text left apart, or a text body displaced by another version of it, says it
+    // is a file, or a reader (and a second rewrite) would take it for the body.
     if (!p.contentDisposition &&
         (std::binary_search(keptPieces.begin(), keptPieces.end(), index) ||
          std::binary_search(roles.displaced.begin(), roles.displaced.end(), index))) {

@@ -32,35 +32,90 @@ TextKind textKind(const QVContentPart& part) {
   return TextKind::kNone;
 }
 
-// Of each kind, the last body found wins, as in a multipart/alternative the last is the
-// one readers show. The pieces of its level join it (text cut by files placed inside it),
-// but in an alternative level, where each part is an alternative of its own. A body of the
-// kind elsewhere is kept as a file, at its place in document order.
+// Whether a text body holds nothing but white space (quoted-printable's escaped blanks and
+// soft line breaks counted as such).
+bool blank(const QVContentPart& part) {
+  const std::string_view body = part.bodyText;
+  const bool qp =
+      part.transferEncoding && equalsIgnoringCase(*part.transferEncoding, "quoted-printable");
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    const char c = body[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (qp && c == '=') {
+      const std::string_view rest = body.substr(i + 1);
+      if (rest.starts_with("20") || rest.starts_with("09")) {
+        i += 2;
+        continue;
+      }
+      if (rest.starts_with("\n") || rest.starts_with("\r\n")) continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+// Of each kind, the text bodies are read in document order. In a multipart/alternative
+// level each part is another version of the others: of a kind, the last there is the one
+// readers show, and the earlier ones are kept as files. The others, in whatever level,
+// are the pieces of one body: text cut by files placed inside it, or texts in different
+// levels (a footer never displaces the body). A text part with a name is a file when an
+// unnamed text of its kind is there.
 void sortBodies(const QVPartTree& tree, const std::vector<std::size_t>& textParts, QVRoles& roles) {
   std::vector<std::size_t> displaced;
+  const auto alternativeLevel = [&](std::uint32_t level) {
+    return level < tree.levelTypes.size() &&
+           containsIgnoringCase(tree.levelTypes[level], "multipart/alternative");
+  };
   for (const TextKind kind : {TextKind::kPlain, TextKind::kHtml}) {
     std::vector<std::size_t>& pieces =
         kind == TextKind::kPlain ? roles.bodies.plain : roles.bodies.html;
-    std::optional<std::size_t> winner;
+    std::vector<std::size_t> candidates;
     for (std::size_t index : textParts) {
-      if (textKind(tree.parts[index]) == kind) winner = index;
+      if (textKind(tree.parts[index]) == kind) candidates.push_back(index);
     }
-    if (!winner) continue;
-    const std::uint32_t level = tree.parts[*winner].level;
-    const std::string_view levelType = level < tree.levelTypes.size() ? tree.levelTypes[level] : "";
-    const bool alternatives = containsIgnoringCase(levelType, "multipart/alternative");
-    for (std::size_t index : textParts) {
-      if (textKind(tree.parts[index]) != kind) continue;
-      if (index == *winner || (!alternatives && tree.parts[index].level == level)) {
-        pieces.push_back(index);
+    bool anyUnnamed = false;
+    std::vector<std::size_t> reading;
+    std::vector<std::size_t> others;  // of this kind, kept as files
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+      const QVContentPart& part = tree.parts[candidates[k]];
+      bool shadowed = false;  // a later version of the kind in the same alternative level
+      if (alternativeLevel(part.level)) {
+        for (std::size_t later = k + 1; later < candidates.size() && !shadowed; ++later) {
+          const QVContentPart& next = tree.parts[candidates[later]];
+          shadowed = next.level == part.level;
+        }
+      }
+      if (shadowed) {
+        others.push_back(candidates[k]);
       } else {
-        displaced.push_back(index);
-        roles.defects.push_back({QVDefect::kDisplacedBody, tree.parts[index].startRow});
+        reading.push_back(candidates[k]);
+        anyUnnamed = anyUnnamed || !part.named;
       }
     }
+    for (std::size_t index : reading) {
+      if (anyUnnamed && tree.parts[index].named) {
+        others.push_back(index);
+      } else {
+        pieces.push_back(index);
+      }
+    }
+    std::sort(others.begin(), others.end());
+    for (std::size_t index : others) {
+      roles.defects.push_back({QVDefect::kDisplacedBody, tree.parts[index].startRow});
+    }
+    displaced.insert(displaced.end(), others.begin(), others.end());
+    if (pieces.empty()) continue;
+    std::size_t shown = pieces.back();
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+      if (!blank(tree.parts[*it])) {
+        shown = *it;
+        break;
+      }
+    }
+    (kind == TextKind::kPlain ? roles.bodies.plainShown : roles.bodies.htmlShown) = shown;
   }
+  std::sort(displaced.begin(), displaced.end());
   roles.displaced = displaced;
-  std::sort(roles.displaced.begin(), roles.displaced.end());
   for (std::size_t index : displaced) {
     roles.attachments.insert(
         std::upper_bound(roles.attachments.begin(), roles.attachments.end(), index), index);

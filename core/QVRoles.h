@@ -30,12 +30,16 @@ enum class QVPartRole : std::uint8_t {
 
 // The text bodies: of each kind, the pieces that make it up, in document order (indexes
 // into the tree's parts). Several pieces are the text of one body cut by files placed inside
-// it (they stand in one level between the files); a caller that can decode them joins them
-// into one body (QVBodyReplacements). Left apart, the last piece is the body and the others
-// are kept as files.
+// it, or texts of one kind in different levels (a list's footer after the message); a
+// caller that can decode them joins them into one body (QVBodyReplacements). Left apart,
+// the shown piece is the body and the others stay inline text parts, in their order.
 struct QVBodies {
   std::vector<std::size_t> plain;
   std::vector<std::size_t> html;
+  // The piece a reader gets as the body when the pieces are left apart: the last that
+  // holds text (a piece of white space alone never wins over one with text).
+  std::size_t plainShown = 0;
+  std::size_t htmlShown = 0;
 };
 
 struct QVRoles {
