@@ -122,14 +122,17 @@ void sortBodies(const QVPartTree& tree, const std::vector<std::size_t>& textPart
   }
 }
 
-// A part's size once decoded: base64 counted by its characters, other bodies as they stand.
-std::size_t decodedSize(const QVContentPart& part) {
+// A part's size once decoded, counted up to `limit` (a picture's size matters only below
+// it, and a large one is not read through): base64 by its characters, other bodies as they
+// stand.
+std::size_t decodedSize(const QVContentPart& part, std::size_t limit) {
   if (!part.transferEncoding || !equalsIgnoringCase(*part.transferEncoding, "base64")) {
-    return part.bodyText.size();
+    return std::min(part.bodyText.size(), limit);
   }
   std::size_t characters = 0;
   for (char c : part.bodyText) {
     if (std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/') ++characters;
+    if (characters / 4 * 3 >= limit) return limit;
   }
   return characters * 3 / 4;
 }
@@ -158,8 +161,8 @@ QVRoles assignRoles(const QVPartTree& tree, std::string_view signatureName,
     const std::string_view type = part.contentType.value_or(std::string_view{});
     if (containsIgnoringCase(type, "image/") &&
         staysInline(named ? part.filename : std::nullopt, signatureName,
-                    !part.named && !sentAsAttachment, sentAsAttachment, decodedSize(part),
-                    keepInlineBelow)) {
+                    !part.named && !sentAsAttachment, sentAsAttachment,
+                    keepInlineBelow ? decodedSize(part, *keepInlineBelow) : 0, keepInlineBelow)) {
       // Signature pictures stay inline; so do pictures without any name, which the outgoing
       // hook leaves referenced from the HTML. A name in another form (as Content-Type's name)
       // or an "attachment" disposition keeps a picture an attachment. When asked, small
