@@ -26,6 +26,11 @@ namespace {
 enum class TextKind { kNone, kPlain, kHtml };
 
 TextKind textKind(const QVContentPart& part) {
+  // A part with no header at all is text/plain, as MIME reads it. (One with header fields
+  // but no Content-Type stays a file: what it is was not said the usual way.)
+  if (!part.contentType && part.headerText.find_first_not_of("\r\n") == std::string_view::npos) {
+    return TextKind::kPlain;
+  }
   const std::string_view type = part.contentType.value_or(std::string_view{});
   if (containsIgnoringCase(type, "text/plain")) return TextKind::kPlain;
   if (containsIgnoringCase(type, "text/html")) return TextKind::kHtml;

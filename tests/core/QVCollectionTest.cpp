@@ -276,8 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
             "UntypedPartIsKept",
             message({"--b", "X-Nothing: here", "", "a", "--b", "Content-Type: application/pdf", "",
                      "P", "--b", "", "last", "--b--"}),
+            // (A part with no header at all is text/plain, as MIME reads it.)
             {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 - [attachment]",
-             "8-10 application/pdf [attachment]", "12-13 - [attachment]",
+             "8-10 application/pdf [attachment]", "12-13 - [plain text]",
              "! part without a Content-Type@4", "! part without a Content-Type@12"}},
         // A multipart part whose delimiter rows never come, or whose header has no
         // boundary, is kept whole as a leaf instead of swallowing the parts after it.
@@ -294,7 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
             "TruncatedUntypedPartIsKept",
             message({"--b", "Content-Type: text/plain", "", "hi", "--b", "", "untyped body", ""}),
             {"0-2 multipart/mixed [header] ct@0 b=b", "4-6 text/plain [plain text]",
-             "8-10 - [attachment]", "! part without a Content-Type@8", "! truncated level@10"}},
+             "8-10 - [plain text]", "! part without a Content-Type@8", "! truncated level@10"}},
         // A picture named in another form, or sent as an attachment, is no unnamed picture.
         CollectionCase{"PicturesNamedElsewhereStayAttachments",
                        message({"--b", "Content-Type: image/jpeg; name=\"photo.jpg\"",
