@@ -290,11 +290,12 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
                                          bool separatorWritten, const QVRewriteOptions& options,
                                          QVMessageSink& sink, Counts& counts) {
   const std::string signature = signatureName(mail.defaults.get());
+  const std::optional<std::size_t> keepBelow = keepInlineBelow(mail, options);
   for (std::size_t k = first; k < starts.size(); ++k) {
     const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : whole.size();
     const QVMailboxMessage message = mailboxMessage(whole, starts[k], end);
     if (k != first || !separatorWritten) sink.add(message.separator);
-    QVManipulator manipulator(message.message, signature, keepInlineBelow(mail, options));
+    QVManipulator manipulator(message.message, signature, keepBelow);
     std::optional<QVRebuiltMessage> rebuilt =
         rebuildMessage(manipulator, options, true, messageLabel(input, k, starts.size()), counts);
     if (rebuilt) {
@@ -357,13 +358,14 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
 
   // The first message that changes; the ones before it stay where they are.
   const std::string signature = signatureName(mail.defaults.get());
+  const std::optional<std::size_t> keepBelow = keepInlineBelow(mail, options);
   const std::string_view whole = in.bytes();
   Counts counts;
   std::size_t first = 0;
   for (; first < starts.size(); ++first) {
     const std::size_t end = first + 1 < starts.size() ? starts[first + 1] : whole.size();
     const QVMailboxMessage message = mailboxMessage(whole, starts[first], end);
-    QVManipulator manipulator(message.message, signature, keepInlineBelow(mail, options));
+    QVManipulator manipulator(message.message, signature, keepBelow);
     if (!manipulator.failure() && !mailboxRefusal(manipulator, true)) break;
     ++counts.unchanged;
     const std::string reason = manipulator.failure() ? std::string(describe(*manipulator.failure()))
