@@ -4,6 +4,8 @@
 
 #include "adapters/standin/QVExchange.h"
 #include "adapters/standin/QVGeneratorHook.h"
+#include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPluginState.h"
 #include "shell/QVSettings.h"
 
 namespace qv::bench {
@@ -19,7 +21,7 @@ void QVMemoryDefaults::setObject(std::string_view key, QVDefaultsValue value) {
 
 QVHookFixture::QVHookFixture(std::string raw) : rawSize_(raw.size()) {
   writeDefaults(store_);
-  userDefaults = &store_;
+  standInPlugin().context.userDefaults = &store_;
   raw_ = mail_.makeData(std::move(raw));
   // Mail's generator, standing in: hands back the message made in advance, as Mail's would.
   mail_.classNamed(mail::kMessageGeneratorClass)
@@ -47,7 +49,7 @@ QVHookFixture::QVHookFixture(std::string raw) : rawSize_(raw.size()) {
 }
 
 QVHookFixture::~QVHookFixture() {
-  userDefaults = nullptr;
+  QVMailPlugin::unload();
 }
 
 QVObjectRef QVHookFixture::send() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/QVPluginContext.h"
 #include "standin/QVMailDefaults.h"
 #include "standin/QVMailHost.h"
 #include "standin/QVMailLog.h"
@@ -47,6 +48,9 @@ struct QVMailSession {
   // Saves the settings after the command's output is written: a failure is a warning, and
   // finish() then has nothing left to do.
   void saveAfterOutput();
+  // What the command's own rebuild is handed: the log (none when quiet); no store, as the
+  // command counts its attachments itself.
+  [[nodiscard]] QVPluginContext pluginContext() { return {.logSink = quiet ? nullptr : &log}; }
   bool saved = false;  // the settings need no saving at the end (done, or not to be kept)
   ~QVMailSession();
 };

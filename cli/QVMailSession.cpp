@@ -2,7 +2,6 @@
 
 #include "adapters/standin/QVMailPlugin.h"
 #include "cli/QVCommands.h"
-#include "host/QVLog.h"
 
 namespace qv::cli {
 
@@ -46,9 +45,9 @@ int QVMailSession::start(const std::optional<std::string>& defaultsFlag, bool qu
     return kExitConfig;
   }
   defaults = std::move(opened.store);
-  if (!quiet) setLogSink(&log);
   mail = std::make_unique<mail::QVStandInMail>();
-  host = std::make_unique<mail::QVMailHost>(*mail, *defaults, mail::QVMailHost::defaultResources());
+  host = std::make_unique<mail::QVMailHost>(*mail, *defaults, mail::QVMailHost::defaultResources(),
+                                            quiet ? nullptr : &log);
   if (loadPlugin) QVMailPlugin::initialize(*host);
   return kExitOk;
 }
@@ -73,8 +72,7 @@ int QVMailSession::finish() {
 
 QVMailSession::~QVMailSession() {
   if (sessionLog == &log) sessionLog = nullptr;
-  if (userDefaults == defaults.get()) userDefaults = nullptr;
-  setLogSink(nullptr);
+  QVMailPlugin::unload();
   host.reset();
   mail.reset();
 }

@@ -124,6 +124,7 @@ struct Destination {
 // them, the HTML without the image tags of the pictures that become attachments, boundaries
 // drawn and logged as the plug-in does. Nothing when it stays as it is (the reason noted).
 std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
+                                               const QVPluginContext& plugin,
                                                const QVRewriteOptions& options, bool inMailbox,
                                                const std::string& label, Counts& counts) {
   std::optional<std::string> reason;
@@ -135,7 +136,7 @@ std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
   std::optional<QVRebuiltMessage> rebuilt;
   if (!reason) {
     const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml, inMailbox);
-    rebuilt = rebuildAsPlugin(manipulator, nullptr, bodies);
+    rebuilt = rebuildAsPlugin(manipulator, plugin, bodies);
     if (!rebuilt)
       reason = describe(manipulator.failure().value_or(QVRebuildFailure::kNoFreshBoundary));
   }
@@ -291,13 +292,14 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
                                          QVMessageSink& sink, Counts& counts) {
   const std::string signature = signatureName(mail.defaults.get());
   const std::optional<std::size_t> keepBelow = keepInlineBelow(mail, options);
+  const QVPluginContext plugin = mail.pluginContext();
   for (std::size_t k = first; k < starts.size(); ++k) {
     const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : whole.size();
     const QVMailboxMessage message = mailboxMessage(whole, starts[k], end);
     if (k != first || !separatorWritten) sink.add(message.separator);
     QVManipulator manipulator(message.message, signature, keepBelow);
-    std::optional<QVRebuiltMessage> rebuilt =
-        rebuildMessage(manipulator, options, true, messageLabel(input, k, starts.size()), counts);
+    std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
+        manipulator, plugin, options, true, messageLabel(input, k, starts.size()), counts);
     if (rebuilt) {
       if (std::optional<std::string> counted = withCountFields(message.message, *rebuilt)) {
         sink.add(std::move(*counted));
@@ -490,8 +492,8 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
   // One message.
   const std::unique_ptr<QVManipulator> made =
       manipulatorFor(in, signatureName(mail.defaults.get()), keepInlineBelow(mail, options));
-  std::optional<QVRebuiltMessage> rebuilt =
-      rebuildMessage(*made, options, false, batch ? input : std::string(), counts);
+  std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
+      *made, mail.pluginContext(), options, false, batch ? input : std::string(), counts);
   if (!rebuilt && inPlace) {
     tally.add(counts);
     return kExitOk;  // the file already holds its message as it is

@@ -11,6 +11,8 @@
 
 #include "adapters/standin/QVExchange.h"
 #include "adapters/standin/QVGeneratorHook.h"
+#include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPluginState.h"
 #include "host/QVSettingKeys.h"
 #include "shell/QVSettings.h"
 #include "standin/QVFoundation.h"
@@ -78,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (flags & 2) store.setBool(true, qv::keys::kLegacy);
   if (flags & 4) store.setValue(in.text(), qv::keys::kSignatureFilename);
   if (flags & 8) store.setInteger(7, qv::keys::kSignatureFilename);
-  qv::userDefaults = &store;
+  qv::standInPlugin().context.userDefaults = &store;
 
   qv::mail::QVStandInMail mail;
   mail.setUuidSeed(1);
@@ -117,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(raw != nullptr, "the message has raw data");
   if (raw->bytes().find("Content-Type: multipart/mixed;\n\tboundary=\"Apple-Mail=_") ==
       std::string::npos) {
-    qv::userDefaults = nullptr;
+    qv::QVMailPlugin::unload();
     return 0;
   }
   GMimeStream* stream = g_mime_stream_mem_new_with_buffer(raw->bytes().data(), raw->bytes().size());
@@ -127,6 +129,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_object_unref(parsed);
   g_object_unref(parser);
   g_object_unref(stream);
-  qv::userDefaults = nullptr;
+  qv::QVMailPlugin::unload();
   return 0;
 }

@@ -44,7 +44,8 @@ std::optional<QVHookPlan> planHook(const std::vector<QVListItem>& list,
   return plan;
 }
 
-void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
+void runGeneratorHook(QVGeneratorCall& call, const QVPluginContext& context) {
+  const QVUserDefaults* store = context.userDefaults;
   // Decide; nothing has run yet, so any failure here passes the message through.
   std::optional<QVHookPlan> plan;
   try {
@@ -74,7 +75,7 @@ void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store) {
                                : std::optional<std::vector<std::size_t>>(plan->attachments));
     if (std::optional<std::string_view> raw = call.outgoingRawData()) {
       QVManipulator manipulator(*raw, signatureName(store));
-      if (std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, store)) {
+      if (std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, context)) {
         call.setRawData(rebuilt->bytes());
         return;
       }

@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "host/QVPluginContext.h"
 #include "host/QVPluginPort.h"
-#include "host/QVUserDefaults.h"
 
 namespace qv {
 
@@ -42,7 +42,8 @@ struct QVHookPlan {
 [[nodiscard]] std::optional<QVHookPlan> planHook(const std::vector<QVListItem>& list,
                                                  const std::string& signatureName);
 
-// The whole hook over one call. Only Mail's own method's failures escape (see above).
-void runGeneratorHook(QVGeneratorCall& call, QVUserDefaults* store);
+// The whole hook over one call, with the context's settings and log. Only Mail's own
+// method's failures escape (see above).
+void runGeneratorHook(QVGeneratorCall& call, const QVPluginContext& context);
 
 }  // namespace qv

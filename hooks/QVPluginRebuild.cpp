@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "host/QVLog.h"
 #include "host/QVSettingKeys.h"
 
 namespace qv {
@@ -17,14 +16,15 @@ void increaseStowletCount(QVUserDefaults* store, std::size_t attachments) {
   store->addToCounter(keys::kCount, static_cast<std::int64_t>(attachments));
 }
 
-std::optional<QVRebuiltMessage> rebuildAsPlugin(QVManipulator& manipulator, QVUserDefaults* store,
+std::optional<QVRebuiltMessage> rebuildAsPlugin(QVManipulator& manipulator,
+                                                const QVPluginContext& context,
                                                 const QVBodyReplacements& replacements) {
   QVRandBoundaries boundaries;
   std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild(boundaries, replacements);
   if (!rebuilt) return std::nullopt;
-  qvLog("Boundary1::(" + rebuilt->relatedBoundary() + ")");
-  qvLog("Boundary2::(" + rebuilt->alternativeBoundary() + ")");
-  increaseStowletCount(store, rebuilt->attachmentCount());
+  context.log("Boundary1::(" + rebuilt->relatedBoundary() + ")");
+  context.log("Boundary2::(" + rebuilt->alternativeBoundary() + ")");
+  increaseStowletCount(context.userDefaults, rebuilt->attachmentCount());
   return rebuilt;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/QVManipulator.h"
+#include "host/QVPluginContext.h"
 #include "host/QVUserDefaults.h"
 
 namespace qv {
@@ -20,10 +21,11 @@ class QVRandBoundaries final : public QVBoundarySource {
 // Adds `attachments` to QVStowletCount (32-bit signed, wrapping); nothing without a store.
 void increaseStowletCount(QVUserDefaults* store, std::size_t attachments = 1);
 
-// Rebuilds with rand()'s boundaries, logs "Boundary1::(...)" and "Boundary2::(...)", and
-// counts the attachments written in `store`. Nothing when the message cannot be rebuilt
-// (and then nothing is logged or counted).
+// Rebuilds with rand()'s boundaries, logs "Boundary1::(...)" and "Boundary2::(...)" to the
+// context's log, and counts the attachments written in its store. Nothing when the message
+// cannot be rebuilt (and then nothing is logged or counted).
 [[nodiscard]] std::optional<QVRebuiltMessage> rebuildAsPlugin(
-    QVManipulator& manipulator, QVUserDefaults* store, const QVBodyReplacements& replacements = {});
+    QVManipulator& manipulator, const QVPluginContext& context,
+    const QVBodyReplacements& replacements = {});
 
 }  // namespace qv

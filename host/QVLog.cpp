@@ -1,21 +1,14 @@
 #include "host/QVLog.h"
 
-#include <atomic>
 #include <string>
 
 namespace qv {
 
 namespace {
-std::atomic<QVLogSink*> gSink{nullptr};
 constexpr std::string_view kLinePrefix = "QVMailPlugin - ";
 }  // namespace
 
-QVLogSink* setLogSink(QVLogSink* sink) {
-  return gSink.exchange(sink);
-}
-
-void qvLog(std::string_view message) {
-  QVLogSink* sink = gSink.load();
+void qvLog(QVLogSink* sink, std::string_view message) {
   if (sink == nullptr) return;
   std::string line;
   line.reserve(kLinePrefix.size() + message.size());

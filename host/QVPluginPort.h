@@ -118,7 +118,7 @@ class QVApplicationPort {
   // process.
   virtual void nameImage(std::string_view path, std::string_view name) = 0;
   // Makes the plug-in's menu item, enabled, its action the plug-in's toggle, with this
-  // title, tool tip and state; keeps it for the toggles (qvMenuItem) and inserts it at
+  // title, tool tip and state; keeps it for the toggles (the adapter's state) and inserts it at
   // `index` of the application menu (the submenu of the main menu's item 0) when there is
   // one. The item, or null when the host made none.
   virtual QVMenuItemPort* insertMenuItem(std::string_view title, std::string_view toolTip,

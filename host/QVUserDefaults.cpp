@@ -7,8 +7,6 @@
 
 namespace qv {
 
-QVUserDefaults* userDefaults = nullptr;
-
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {

@@ -6,8 +6,8 @@
 // host may hold other kinds under other keys (or under ours, written by hand); those
 // read back as `QVOtherValue` and are never replaced by the defaults writer.
 //
-// The global `userDefaults` is set once at start-up and used by every reader; a reader
-// asks the store at the moment of use and keeps no copy.
+// The start-up hands Mail's store to every reader in the plug-in's context
+// (host/QVPluginContext.h); a reader asks the store at the moment of use and keeps no copy.
 
 #include <cstdint>
 #include <optional>
@@ -72,8 +72,5 @@ class QVUserDefaults {
   void setValue(std::string value, std::string_view key) { setObject(key, std::move(value)); }
   void setInteger(std::int64_t value, std::string_view key) { setObject(key, value); }
 };
-
-// Mail's standard user defaults, as the start-up found them; null until then.
-extern QVUserDefaults* userDefaults;
 
 }  // namespace qv

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "core/QVSignaturePicture.h"
-#include "host/QVLog.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
 #include "shell/QVSettings.h"
@@ -22,20 +21,21 @@ void store(QVUserDefaults* store, bool on) {
 
 }  // namespace
 
-QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& application,
-                           QVUserDefaults& store) {
-  writeDefaults(store);
+void runStartup(QVPluginContext& context) {
+  context.menuItem = nullptr;
+  if (context.userDefaults != nullptr) writeDefaults(*context.userDefaults);
+  QVRuntimePort& runtime = *context.runtime;
   if (!runtime.hasClass(kMailBundleClass)) {
-    qvLog("Bundle support not available.");
-    return nullptr;
+    context.log("Bundle support not available.");
+    return;
   }
   try {
     runtime.setSuperclass(kPluginClass, kMailBundleClass);
   } catch (const QVPortRefusal&) {
     // Mail's plug-in base class cannot be the plug-in's (its instances would not fit): Mail
     // has no bundle support the plug-in can use, and the line says why.
-    qvLog("Bundle support not available (MVMailBundle's instances do not fit QVMailPlugin).");
-    return nullptr;
+    context.log("Bundle support not available (MVMailBundle's instances do not fit QVMailPlugin).");
+    return;
   }
   try {
     runtime.sendToClass(kPluginClass, "registerBundle");
@@ -47,18 +47,19 @@ QVMenuItemPort* runStartup(QVRuntimePort& runtime, QVApplicationPort& applicatio
       runtime.exchange(row.hostClass, row.hostSelector, row.replacementClass,
                        row.replacementSelector, row.instanceMethod);
     } catch (const QVPortRefusal&) {
-      qvLog(row.failure);
-      return nullptr;
+      context.log(row.failure);
+      return;
     }
   }
-  nameIcon(application);
-  QVMenuItemPort* item = installMenuItem(application, stored(&store));
+  nameIcon(*context.application);
+  context.menuItem = installMenuItem(*context.application, stored(context.userDefaults));
   std::srand(static_cast<unsigned>(std::time(nullptr)));
-  qvLog("Ready.");
-  return item;
+  context.log("Ready.");
 }
 
-void toggleMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults) {
+void toggleMenuItem(const QVPluginContext& context) {
+  QVMenuItemPort* item = context.menuItem;
+  QVUserDefaults* defaults = context.userDefaults;
   if (item == nullptr) {
     store(defaults, !stored(defaults));
     return;
@@ -67,22 +68,23 @@ void toggleMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults) {
   store(defaults, item->isOn());
 }
 
-void toggleMenuItemTo(QVMenuItemPort* item, QVUserDefaults* defaults, bool state) {
-  if (item == nullptr) {
-    store(defaults, state);
+void toggleMenuItemTo(const QVPluginContext& context, bool state) {
+  if (context.menuItem == nullptr) {
+    store(context.userDefaults, state);
     return;
   }
-  if (item->isOn() == state) return;
-  toggleMenuItem(item, defaults);
+  if (context.menuItem->isOn() == state) return;
+  toggleMenuItem(context);
 }
 
-void switchMenuItem(QVMenuItemPort* item, QVUserDefaults* defaults, bool on) {
-  if (item != nullptr) item->setOn(on);
-  store(defaults, on);
+void switchMenuItem(const QVPluginContext& context, bool on) {
+  if (context.menuItem != nullptr) context.menuItem->setOn(on);
+  store(context.userDefaults, on);
 }
 
-bool shouldBeDisplayedInlineByDefault(const QVUserDefaults* store,
+bool shouldBeDisplayedInlineByDefault(const QVPluginContext& context,
                                       const std::function<std::optional<std::string>()>& name) {
+  const QVUserDefaults* store = context.userDefaults;
   if (store == nullptr || !store->boolForKey(keys::kEnabled)) return true;
   if (!store->boolForKey(keys::kAttachmentsAsIcons)) return true;
   if (!store->boolForKey(keys::kSignatureImagesInline)) return false;
@@ -107,20 +109,20 @@ const QVPaneBoolean* paneBooleanNamed(std::string_view selector) {
   return nullptr;
 }
 
-bool paneBoolean(const QVUserDefaults* store, const QVPaneBoolean& property) {
-  return store != nullptr && store->boolForKey(property.key);
+bool paneBoolean(const QVPluginContext& context, const QVPaneBoolean& property) {
+  return context.userDefaults != nullptr && context.userDefaults->boolForKey(property.key);
 }
 
-void setPaneBoolean(QVUserDefaults* store, const QVPaneBoolean& property, bool value,
-                    QVMenuItemPort* item) {
+void setPaneBoolean(const QVPluginContext& context, const QVPaneBoolean& property, bool value) {
   if (property.key == keys::kEnabled) {
-    toggleMenuItemTo(item, store, value);
-  } else if (store != nullptr) {
-    store->setBool(value, property.key);
+    toggleMenuItemTo(context, value);
+  } else if (context.userDefaults != nullptr) {
+    context.userDefaults->setBool(value, property.key);
   }
 }
 
-std::optional<std::string> paneFilename(const QVUserDefaults* store) {
+std::optional<std::string> paneFilename(const QVPluginContext& context) {
+  const QVUserDefaults* store = context.userDefaults;
   if (store == nullptr) return std::nullopt;
   std::optional<QVDefaultsValue> value = store->objectForKey(keys::kSignatureFilename);
   const auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
@@ -128,23 +130,31 @@ std::optional<std::string> paneFilename(const QVUserDefaults* store) {
   return *text;
 }
 
-void setPaneFilename(QVUserDefaults* store, const std::optional<std::string>& name) {
-  if (store == nullptr) return;
-  store->setValue(name.value_or(std::string(keys::kDefaultSignatureFilename)),
-                  keys::kSignatureFilename);
+void setPaneFilename(const QVPluginContext& context, const std::optional<std::string>& name) {
+  if (context.userDefaults == nullptr) return;
+  context.userDefaults->setValue(name.value_or(std::string(keys::kDefaultSignatureFilename)),
+                                 keys::kSignatureFilename);
 }
 
-void setPaneLegacy(QVUserDefaults* store, QVApplicationPort& application, bool on) {
-  if (store != nullptr) store->setBool(on, keys::kLegacy);
-  application.runAlert(kRestartAlert);
+void setPaneLegacy(const QVPluginContext& context, bool on) {
+  if (context.userDefaults != nullptr) context.userDefaults->setBool(on, keys::kLegacy);
+  if (context.application != nullptr) context.application->runAlert(kRestartAlert);
 }
 
-std::string paneVersion(QVApplicationPort& application) {
-  return "Version: " +
-         application.infoDictionaryValue("CFBundleShortVersionString").value_or("(null)");
+std::string paneVersion(const QVPluginContext& context) {
+  std::optional<std::string> version;
+  if (context.application != nullptr) {
+    version = context.application->infoDictionaryValue("CFBundleShortVersionString");
+  }
+  return "Version: " + version.value_or("(null)");
 }
 
-std::array<QVRepublished, 3> paneWillBeDisplayed(const QVUserDefaults* store) {
+void openPaneSupport(const QVPluginContext& context) {
+  if (context.application != nullptr) context.application->openURL(kSupportAddress);
+}
+
+std::array<QVRepublished, 3> paneWillBeDisplayed(const QVPluginContext& context) {
+  const QVUserDefaults* store = context.userDefaults;
   const auto read = [&](std::string_view key) {
     return store != nullptr && store->boolForKey(key);
   };
@@ -165,13 +175,13 @@ QVMenuItemPort* installMenuItem(QVApplicationPort& application, bool on) {
   return item;
 }
 
-void addPaneOnce(QVPreferencesPort& preferences, bool& added) {
+void addPaneOnce(QVPreferencesPort& preferences, QVPluginContext& context) {
   // Without Mail's module class the pane has no shared instance to add.
   if (!preferences.hasPaneClass()) return;
-  if (!preferences.hasController() || added) return;
-  added = true;
+  if (!preferences.hasController() || context.preferencesAdded) return;
+  context.preferencesAdded = true;
   preferences.addPane(kPaneName);
-  if (preferences.windowHasToolbar()) qvLog(kToolbarNotice);
+  if (preferences.windowHasToolbar()) context.log(kToolbarNotice);
 }
 
 }  // namespace qv

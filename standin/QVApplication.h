@@ -1,7 +1,7 @@
 #pragma once
 // The stand-in Mail's application, as the plug-in takes its services: the application menu
-// and its items, the plug-in's bundle, named images, alerts, the web browser. The plug-in
-// reaches them through QVHost::current(); the stand-in Mail provides them.
+// and its items, the plug-in's bundle, named images, alerts, the web browser, the system
+// log. The plug-in's class initialisation is handed the host; the stand-in Mail provides it.
 
 #include <cstdint>
 #include <functional>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/QVLog.h"
 #include "host/QVPluginPort.h"
 #include "host/QVUserDefaults.h"
 #include "standin/QVRuntime.h"
@@ -120,9 +121,8 @@ class QVHost {
   virtual int runAlert(const std::string& message, const std::vector<std::string>& buttons) = 0;
   // Opens a web address in the user's browser.
   virtual void openURL(const std::string& url) = 0;
-
-  [[nodiscard]] static QVHost* current();
-  static void setCurrent(QVHost* host);
+  // The system log (NSLog's); null when the process logs nothing.
+  [[nodiscard]] virtual QVLogSink* systemLog() = 0;
 };
 
 }  // namespace qv

@@ -80,19 +80,15 @@ std::shared_ptr<QVMenu> makeMainMenu() {
 
 }  // namespace
 
-QVMailHost::QVMailHost(QVStandInMail& mail, QVUserDefaults& defaults, fs::path resources)
+QVMailHost::QVMailHost(QVStandInMail& mail, QVUserDefaults& defaults, fs::path resources,
+                       QVLogSink* log)
     : mail_(mail),
       defaults_(defaults),
       bundle_(std::move(resources)),
       mainMenu_(makeMainMenu()),
       alert_(&QVMailHost::terminalAlert),
-      opener_(&QVMailHost::systemOpener) {
-  QVHost::setCurrent(this);
-}
-
-QVMailHost::~QVMailHost() {
-  if (QVHost::current() == this) QVHost::setCurrent(nullptr);
-}
+      opener_(&QVMailHost::systemOpener),
+      log_(log) {}
 
 QVBundle* QVMailHost::bundleForClass(std::string_view className) {
   // The plug-in's classes come from its bundle; Mail's own from Mail, which has none here.

@@ -38,8 +38,9 @@ class QVMailHost final : public QVHost {
   // Opens a web address.
   using Opener = std::function<void(const std::string&)>;
 
-  QVMailHost(QVStandInMail& mail, QVUserDefaults& defaults, std::filesystem::path resources);
-  ~QVMailHost() override;
+  // `log`: the system log, null for none.
+  QVMailHost(QVStandInMail& mail, QVUserDefaults& defaults, std::filesystem::path resources,
+             QVLogSink* log = nullptr);
 
   [[nodiscard]] QVRuntime& runtime() override { return mail_; }
   [[nodiscard]] QVUserDefaults& standardUserDefaults() override { return defaults_; }
@@ -49,6 +50,7 @@ class QVMailHost final : public QVHost {
   [[nodiscard]] std::optional<std::string> imageNamed(std::string_view name) override;
   int runAlert(const std::string& message, const std::vector<std::string>& buttons) override;
   void openURL(const std::string& url) override;
+  [[nodiscard]] QVLogSink* systemLog() override { return log_; }
 
   void setAlertResponder(AlertResponder responder) { alert_ = std::move(responder); }
   void setOpener(Opener opener) { opener_ = std::move(opener); }
@@ -75,6 +77,7 @@ class QVMailHost final : public QVHost {
   std::map<std::string, std::string, std::less<>> images_;
   AlertResponder alert_;
   Opener opener_;
+  QVLogSink* log_;
 };
 
 }  // namespace qv::mail

@@ -1,7 +1,5 @@
 #include "standin/QVRuntime.h"
 
-#include <atomic>
-
 namespace qv {
 
 bool QVObject::isKindOfClass(const QVClass* cls) const {
@@ -43,17 +41,6 @@ void QVClass::addMethod(Table& table, std::string_view selector, std::any implem
 
 void exchangeImplementations(QVMethod& a, QVMethod& b) {
   std::swap(a.implementation, b.implementation);
-}
-
-namespace {
-std::atomic<QVRuntime*> gCurrent{nullptr};
-}
-
-QVRuntime* QVRuntime::current() {
-  return gCurrent.load();
-}
-void QVRuntime::setCurrent(QVRuntime* runtime) {
-  gCurrent.store(runtime);
 }
 
 }  // namespace qv

@@ -162,10 +162,6 @@ class QVRuntime {
   [[nodiscard]] virtual QVObjectRef makeString(std::string text) = 0;
   [[nodiscard]] virtual QVObjectRef makeArray(std::vector<QVObjectRef> items) = 0;
   [[nodiscard]] virtual QVObjectRef makeData(std::string bytes) = 0;
-
-  // The runtime of the running host; null before the host starts.
-  [[nodiscard]] static QVRuntime* current();
-  static void setCurrent(QVRuntime* runtime);
 };
 
 }  // namespace qv

@@ -102,7 +102,6 @@ QVStandInMail::QVStandInMail(QVMailProfile profile) : profile_(std::move(profile
             }));
   }
   defineShellClasses();
-  QVRuntime::setCurrent(this);
 }
 
 // Mail's plug-in base, attachment view controller and preferences machinery.
@@ -200,9 +199,7 @@ std::shared_ptr<QVMailAttachmentViewController> QVStandInMail::makeAttachmentVie
   return controller;
 }
 
-QVStandInMail::~QVStandInMail() {
-  if (QVRuntime::current() == this) QVRuntime::setCurrent(nullptr);
-}
+QVStandInMail::~QVStandInMail() = default;
 
 bool QVStandInMail::offers(std::string_view cls, std::string_view selector) const {
   return profile_.missingSelectors.count({std::string(cls), std::string(selector)}) == 0;

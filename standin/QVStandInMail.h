@@ -1,7 +1,7 @@
 #pragma once
 // The stand-in Mail: its object runtime with Mail's classes, ready for the plug-in.
 //
-//   QVStandInMail mail;                       // becomes QVRuntime::current()
+//   QVStandInMail mail;
 //   auto generator = mail.makeGenerator();
 //   QVObjectRef message = send(*generator, mail::kNewMessage, html, plain, list, headers);
 //

@@ -24,12 +24,12 @@
 - (BOOL)QVShouldBeDisplayedInlineByDefault {
   bool shown = true;
   try {
-    shown =
-        qv::shouldBeDisplayedInlineByDefault(qv::userDefaults, [&]() -> std::optional<std::string> {
-          id attachment = [self attachment];
-          if (attachment == nil) return std::nullopt;
-          return qv::objc::text([attachment filename]);
-        });
+    shown = qv::shouldBeDisplayedInlineByDefault(qv::objc::plugin().context,
+                                                 [&]() -> std::optional<std::string> {
+                                                   id attachment = [self attachment];
+                                                   if (attachment == nil) return std::nullopt;
+                                                   return qv::objc::text([attachment filename]);
+                                                 });
   } catch (...) {
     shown = true;  // a controller that cannot say: as an attachment without a name, inline
   }

@@ -138,7 +138,7 @@ id newMessage(id self, SEL, id html, id plain, id other, id hdrs) {
   id message = nil;
   {
     GeneratorCall call(self, html, plain, other, hdrs);
-    runGeneratorHook(call, userDefaults);
+    runGeneratorHook(call, plugin().context);
     message = call.takeResult();
   }
   // (Skipped when Mail's own failure passes: Mail's pool further out drains this one.)

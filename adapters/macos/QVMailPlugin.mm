@@ -5,7 +5,6 @@
 
 #include "QVObjCBridge.h"
 #include "QVSuperclass.h"
-#include "host/QVLog.h"
 #include "shell/QVPluginRules.h"
 
 namespace qv::objc {
@@ -77,7 +76,7 @@ class Application final : public QVApplicationPort {
 
  public:
   std::optional<std::string> imageResourcePath(std::string_view name) override {
-    NSString* path = [qvBundle pathForImageResource:string(name)];
+    NSString* path = [plugin().qvBundle pathForImageResource:string(name)];
     if (path == nil) return std::nullopt;
     return std::string([path UTF8String]);
   }
@@ -90,15 +89,17 @@ class Application final : public QVApplicationPort {
 
   QVMenuItemPort* insertMenuItem(std::string_view title, std::string_view toolTip,
                                  std::size_t index, bool on) override {
-    qvMenuItem = [[NSMenuItem alloc] initWithTitle:[NSString stringWithFormat:@"%@", string(title)]
-                                            action:@selector(toggle:)
-                                     keyEquivalent:@""];
-    [qvMenuItem setState:on ? NSControlStateValueOn : NSControlStateValueOff];
-    [qvMenuItem setEnabled:YES];
-    [qvMenuItem setTarget:[QVMailPlugin class]];
-    [qvMenuItem setToolTip:string(toolTip)];
+    NSMenuItem* item =
+        [[NSMenuItem alloc] initWithTitle:[NSString stringWithFormat:@"%@", string(title)]
+                                   action:@selector(toggle:)
+                            keyEquivalent:@""];
+    [item setState:on ? NSControlStateValueOn : NSControlStateValueOff];
+    [item setEnabled:YES];
+    [item setTarget:[QVMailPlugin class]];
+    [item setToolTip:string(toolTip)];
+    plugin().qvMenuItem = item;  // kept for the life of the process
     if (NSMenu* menu = applicationMenu())
-      [menu insertItem:qvMenuItem atIndex:static_cast<NSInteger>(index)];
+      [menu insertItem:item atIndex:static_cast<NSInteger>(index)];
     return menuItemPort();
   }
 
@@ -120,7 +121,7 @@ class Application final : public QVApplicationPort {
   }
 
   std::optional<std::string> infoDictionaryValue(std::string_view key) override {
-    return text([qvBundle objectForInfoDictionaryKey:string(key)]);
+    return text([plugin().qvBundle objectForInfoDictionaryKey:string(key)]);
   }
 };
 
@@ -138,19 +139,23 @@ QVApplicationPort& application() {
 + (void)initialize {
   if (self != [QVMailPlugin class]) return;
   NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+  // The plug-in's state: its bundle, Mail's store and the system log, and the ports.
   static qv::objc::NSLogSink sink;
-  qv::setLogSink(&sink);
-  qvBundle = [[NSBundle bundleForClass:self] retain];
   static qv::objc::QVNSUserDefaults store([NSUserDefaults standardUserDefaults]);
-  qv::userDefaults = &store;
+  static qv::objc::Runtime runtime;
+  qv::objc::QVPluginState& plugin = qv::objc::plugin();
+  plugin.qvBundle = [[NSBundle bundleForClass:self] retain];
+  plugin.context.userDefaults = &store;
+  plugin.context.logSink = &sink;
+  plugin.context.runtime = &runtime;
+  plugin.context.application = &qv::objc::application();
   // Nothing raises into Mail: a step that raises ends the start-up there.
   try {
     // What a bundle's categories would bring: the plug-in's methods on Mail's classes.
     (void)qv::objc::addGeneratorTraits();
     (void)qv::objc::addPreferencesTraits();
     (void)qv::objc::makePreferencesModule();
-    qv::objc::Runtime runtime;
-    (void)qv::runStartup(runtime, qv::objc::application(), store);
+    qv::runStartup(plugin.context);
   } catch (...) {
   }
   [pool release];
@@ -159,28 +164,28 @@ QVApplicationPort& application() {
 + (void)toggle:(id)sender {
   try {
     (void)sender;
-    qv::toggleMenuItem(qv::objc::menuItemPort(), qv::userDefaults);
+    qv::toggleMenuItem(qv::objc::plugin().context);
   } catch (...) {
   }
 }
 
 + (void)toggleTo:(BOOL)state {
   try {
-    qv::toggleMenuItemTo(qv::objc::menuItemPort(), qv::userDefaults, state != NO);
+    qv::toggleMenuItemTo(qv::objc::plugin().context, state != NO);
   } catch (...) {
   }
 }
 
 + (void)toggleOn {
   try {
-    qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, true);
+    qv::switchMenuItem(qv::objc::plugin().context, true);
   } catch (...) {
   }
 }
 
 + (void)toggleOff {
   try {
-    qv::switchMenuItem(qv::objc::menuItemPort(), qv::userDefaults, false);
+    qv::switchMenuItem(qv::objc::plugin().context, false);
   } catch (...) {
   }
 }

@@ -1,5 +1,6 @@
 // Between the plug-in's C++ and the Objective-C platform: texts, the settings store over
-// NSUserDefaults, the log over NSLog, and the globals the plug-in's Objective-C classes share.
+// NSUserDefaults, the log over NSLog, and the one state the plug-in's Objective-C classes
+// share.
 // Manual retain and release throughout: the same source builds with GCC on GNUstep and with
 // Apple's clang.
 #pragma once
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/QVPluginContext.h"
 #include "host/QVPluginPort.h"
 #include "host/QVUserDefaults.h"
 
@@ -26,11 +28,18 @@
 #define QV_SWITCH_BUTTON NSSwitchButton
 #endif
 
-// The plug-in's own bundle and its menu item, as the start-up set them (nil before).
-extern NSBundle* qvBundle;
-extern NSMenuItem* qvMenuItem;
-
 namespace qv::objc {
+
+// The plug-in's one state in Mail's process: what the class initialisation makes, and what
+// every entry Mail calls (the hook, the display answers, the pane, the menu action) hands
+// to the shared rules. Mail's calls carry no argument of the plug-in's, so it is kept for
+// the life of the process.
+struct QVPluginState {
+  NSBundle* qvBundle = nil;      // the plug-in's own bundle (retained); nil before start-up
+  NSMenuItem* qvMenuItem = nil;  // its menu item (retained); nil until the start-up makes it
+  QVPluginContext context;       // the store, the log, the ports, the menu item's port
+};
+QVPluginState& plugin();
 
 // An NSString's UTF-8 text; nothing for nil or for an object that is no string.
 std::optional<std::string> text(id object);
@@ -49,7 +58,8 @@ class QVNSUserDefaults final : public QVUserDefaults {
   NSUserDefaults* defaults_;
 };
 
-// The plug-in's menu item (qvMenuItem) behind the port the toggles use; null without one.
+// The plug-in's menu item (plugin().qvMenuItem) behind the port the toggles use; null
+// without one.
 QVMenuItemPort* menuItemPort();
 
 // The application behind the port the start-up and the pane use.

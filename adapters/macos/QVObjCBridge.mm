@@ -4,10 +4,12 @@
 
 #include <cstring>
 
-NSBundle* qvBundle = nil;
-NSMenuItem* qvMenuItem = nil;
-
 namespace qv::objc {
+
+QVPluginState& plugin() {
+  static QVPluginState state;
+  return state;
+}
 
 std::optional<std::string> text(id object) {
   if (object == nil || ![object isKindOfClass:[NSString class]]) return std::nullopt;
@@ -71,9 +73,9 @@ namespace {
 
 class MenuItemPort final : public QVMenuItemPort {
  public:
-  bool isOn() const override { return [qvMenuItem state] == NSControlStateValueOn; }
+  bool isOn() const override { return [plugin().qvMenuItem state] == NSControlStateValueOn; }
   void setOn(bool on) override {
-    [qvMenuItem setState:on ? NSControlStateValueOn : NSControlStateValueOff];
+    [plugin().qvMenuItem setState:on ? NSControlStateValueOn : NSControlStateValueOff];
   }
 };
 
@@ -81,7 +83,7 @@ class MenuItemPort final : public QVMenuItemPort {
 
 QVMenuItemPort* menuItemPort() {
   static MenuItemPort port;
-  return qvMenuItem != nil ? &port : nullptr;
+  return plugin().qvMenuItem != nil ? &port : nullptr;
 }
 
 }  // namespace qv::objc

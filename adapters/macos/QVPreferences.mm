@@ -52,12 +52,12 @@ NSMutableDictionary* paneViews = nil;  // pane name -> its view, made once
 // The five Boolean properties, one getter and one setter each, found by selector.
 BOOL paneGetter(id, SEL cmd) {
   const qv::QVPaneBoolean* property = qv::paneBooleanNamed(sel_getName(cmd));
-  return property != nullptr && qv::paneBoolean(qv::userDefaults, *property) ? YES : NO;
+  return property != nullptr && qv::paneBoolean(qv::objc::plugin().context, *property) ? YES : NO;
 }
 
 void paneSetter(id, SEL cmd, BOOL value) {
   if (const qv::QVPaneBoolean* property = qv::paneBooleanNamed(sel_getName(cmd))) {
-    qv::setPaneBoolean(qv::userDefaults, *property, value != NO, qv::objc::menuItemPort());
+    qv::setPaneBoolean(qv::objc::plugin().context, *property, value != NO);
   }
 }
 
@@ -104,9 +104,8 @@ class Preferences final : public qv::QVPreferencesPort {
 };
 
 void addPaneOnce(id controller) {
-  static bool added = false;
   Preferences preferences(controller);
-  qv::addPaneOnce(preferences, added);
+  qv::addPaneOnce(preferences, qv::objc::plugin().context);
 }
 
 id sharedPreferences(id self, SEL) {
@@ -125,20 +124,20 @@ id sharedPreferences(id self, SEL) {
 @implementation QVPreferencesMethods
 
 - (id)filename {
-  std::optional<std::string> name = qv::paneFilename(qv::userDefaults);
+  std::optional<std::string> name = qv::paneFilename(qv::objc::plugin().context);
   return name ? qv::objc::string(*name) : nil;
 }
 
 - (void)setFilename:(id)name {
-  qv::setPaneFilename(qv::userDefaults, qv::objc::text(name));
+  qv::setPaneFilename(qv::objc::plugin().context, qv::objc::text(name));
 }
 
 - (void)setIsLegacy:(BOOL)on {
-  qv::setPaneLegacy(qv::userDefaults, qv::objc::application(), on != NO);
+  qv::setPaneLegacy(qv::objc::plugin().context, on != NO);
 }
 
 - (NSString*)version {
-  return qv::objc::string(qv::paneVersion(qv::objc::application()));
+  return qv::objc::string(qv::paneVersion(qv::objc::plugin().context));
 }
 
 - (NSString*)setSignatureFilename {
@@ -153,7 +152,7 @@ id sharedPreferences(id self, SEL) {
 
 - (void)openSupport:(id)sender {
   (void)sender;
-  qv::objc::application().openURL(qv::kSupportAddress);
+  qv::openPaneSupport(qv::objc::plugin().context);
 }
 
 - (void)awakeFromNib {
@@ -161,7 +160,7 @@ id sharedPreferences(id self, SEL) {
 
 - (void)willBeDisplayed {
   try {
-    for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::userDefaults)) {
+    for (const qv::QVRepublished& value : qv::paneWillBeDisplayed(qv::objc::plugin().context)) {
       send(self, qv::objc::string(qv::setterSelector(value.property)), value.value ? YES : NO);
     }
     NSArray* views = [paneViews allValues];
@@ -218,8 +217,8 @@ id sharedPreferences(id self, SEL) {
       BOOL on = NO;
       if (getter != nil) {
         on = get(self, getter);
-      } else if (setting != nil && qv::userDefaults != nullptr) {
-        on = qv::userDefaults->boolForKey([setting UTF8String]) ? YES : NO;
+      } else if (setting != nil && qv::objc::plugin().context.userDefaults != nullptr) {
+        on = qv::objc::plugin().context.userDefaults->boolForKey([setting UTF8String]) ? YES : NO;
       }
       [made setState:on ? NSControlStateValueOn : NSControlStateValueOff];
     } else if ([kind isEqualToString:@"text"]) {
@@ -230,7 +229,8 @@ id sharedPreferences(id self, SEL) {
 }
 
 - (NSArray*)QVControls {
-  NSString* path = [qvBundle pathForResource:@"QVPreferences.pane" ofType:@"plist"];
+  NSString* path = [qv::objc::plugin().qvBundle pathForResource:@"QVPreferences.pane"
+                                                         ofType:@"plist"];
   NSDictionary* pane = path != nil ? [NSDictionary dictionaryWithContentsOfFile:path] : nil;
   NSArray* controls = [pane objectForKey:@"Controls"];
   return controls != nil ? controls : [NSArray array];

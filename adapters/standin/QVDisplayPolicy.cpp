@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "host/QVUserDefaults.h"
+#include "adapters/standin/QVPluginState.h"
 #include "shell/QVPluginRules.h"
 #include "standin/QVFoundation.h"
 #include "standin/QVMailInterface.h"
@@ -11,16 +11,17 @@
 namespace qv {
 
 bool QVShouldBeDisplayedInlineByDefault(QVObject& controller) {
-  return shouldBeDisplayedInlineByDefault(userDefaults, [&]() -> std::optional<std::string> {
-    try {
-      if (QVObjectRef attachment = send(controller, mail::kAttachment)) {
-        return stringValue(send(*attachment, mail::kFilename));
-      }
-    } catch (const std::exception&) {
-      // a controller that cannot say: as an attachment without a name
-    }
-    return std::nullopt;
-  });
+  return shouldBeDisplayedInlineByDefault(
+      standInPlugin().context, [&]() -> std::optional<std::string> {
+        try {
+          if (QVObjectRef attachment = send(controller, mail::kAttachment)) {
+            return stringValue(send(*attachment, mail::kFilename));
+          }
+        } catch (const std::exception&) {
+          // a controller that cannot say: as an attachment without a name
+        }
+        return std::nullopt;
+      });
 }
 
 bool QVCanBeDisplayedInline(QVObject&) {

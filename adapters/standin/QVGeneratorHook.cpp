@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 
+#include "adapters/standin/QVPluginState.h"
 #include "hooks/QVHookPlan.h"
 #include "hooks/QVTagRemoval.h"
 #include "host/QVSettingKeys.h"
@@ -17,14 +18,14 @@ namespace {
 // One call of the stand-in's generator, over its objects.
 class StandInCall final : public QVGeneratorCall {
  public:
-  StandInCall(QVObject& generator, QVObjectRef html, QVObjectRef plain, QVObjectRef other,
-              QVObjectRef hdrs)
+  StandInCall(QVRuntime& runtime, QVObject& generator, QVObjectRef html, QVObjectRef plain,
+              QVObjectRef other, QVObjectRef hdrs)
       : generator_(generator),
         html_(std::move(html)),
         plain_(std::move(plain)),
         other_(std::move(other)),
         hdrs_(std::move(hdrs)),
-        runtime_(QVRuntime::current()) {}
+        runtime_(&runtime) {}
 
   bool hasPlainText() override { return plain_ != nullptr; }
   std::optional<std::string> removeTagsWithCids(const std::optional<std::string>& html,
@@ -103,10 +104,11 @@ class StandInCall final : public QVGeneratorCall {
 
 }  // namespace
 
-QVObjectRef QVNewMessageWithHtmlString(QVObject& generator, QVObjectRef html, QVObjectRef plain,
-                                       QVObjectRef other, QVObjectRef hdrs) {
-  StandInCall call(generator, std::move(html), std::move(plain), std::move(other), std::move(hdrs));
-  runGeneratorHook(call, userDefaults);
+QVObjectRef QVNewMessageWithHtmlString(QVRuntime& runtime, QVObject& generator, QVObjectRef html,
+                                       QVObjectRef plain, QVObjectRef other, QVObjectRef hdrs) {
+  StandInCall call(runtime, generator, std::move(html), std::move(plain), std::move(other),
+                   std::move(hdrs));
+  runGeneratorHook(call, standInPlugin().context);
   return call.result();
 }
 
@@ -116,21 +118,25 @@ bool addGeneratorTraits(QVRuntime& runtime) {
   generator->addInstanceMethod(
       kQVNewMessage,
       std::function<QVObjectRef(QVObject&, QVObjectRef, QVObjectRef, QVObjectRef, QVObjectRef)>(
-          &QVNewMessageWithHtmlString));
+          [&runtime](QVObject& self, QVObjectRef html, QVObjectRef plain, QVObjectRef other,
+                     QVObjectRef hdrs) {
+            return QVNewMessageWithHtmlString(runtime, self, std::move(html), std::move(plain),
+                                              std::move(other), std::move(hdrs));
+          }));
   generator->addInstanceMethod(
-      kRemoveTagsWithCids, std::function<QVObjectRef(QVObject&, QVObjectRef, QVObjectRef)>(
-                               [](QVObject&, QVObjectRef html, QVObjectRef cids) -> QVObjectRef {
-                                 std::optional<std::string> text = stringValue(html);
-                                 QVRuntime* rt = QVRuntime::current();
-                                 if (!text || rt == nullptr) return nullptr;
-                                 std::vector<std::string> ids;
-                                 if (auto* list = dynamic_cast<const QVArray*>(cids.get())) {
-                                   for (const QVObjectRef& id : list->items()) {
-                                     if (auto s = stringValue(id)) ids.push_back(std::move(*s));
-                                   }
-                                 }
-                                 return rt->makeString(removeTagsWithCids(std::move(*text), ids));
-                               }));
+      kRemoveTagsWithCids,
+      std::function<QVObjectRef(QVObject&, QVObjectRef, QVObjectRef)>(
+          [&runtime](QVObject&, QVObjectRef html, QVObjectRef cids) -> QVObjectRef {
+            std::optional<std::string> text = stringValue(html);
+            if (!text) return nullptr;
+            std::vector<std::string> ids;
+            if (auto* list = dynamic_cast<const QVArray*>(cids.get())) {
+              for (const QVObjectRef& id : list->items()) {
+                if (auto s = stringValue(id)) ids.push_back(std::move(*s));
+              }
+            }
+            return runtime.makeString(removeTagsWithCids(std::move(*text), ids));
+          }));
   generator->noteCategory("QVTraits");
   return true;
 }

@@ -35,8 +35,8 @@ inline constexpr QVSelector<QVObjectRef(QVObjectRef, QVObjectRef)> kRemoveTagsWi
 // Adds the category QVTraits to MCMessageGenerator. False when the host has no such class.
 bool addGeneratorTraits(QVRuntime& runtime);
 
-// The hook: kQVNewMessage's implementation.
-QVObjectRef QVNewMessageWithHtmlString(QVObject& generator, QVObjectRef html, QVObjectRef plain,
-                                       QVObjectRef other, QVObjectRef hdrs);
+// The hook: kQVNewMessage's implementation on `runtime`'s generator.
+QVObjectRef QVNewMessageWithHtmlString(QVRuntime& runtime, QVObject& generator, QVObjectRef html,
+                                       QVObjectRef plain, QVObjectRef other, QVObjectRef hdrs);
 
 }  // namespace qv

@@ -7,9 +7,8 @@
 #include "adapters/standin/QVDisplayPolicy.h"
 #include "adapters/standin/QVExchange.h"
 #include "adapters/standin/QVGeneratorHook.h"
-#include "adapters/standin/QVGlobals.h"
+#include "adapters/standin/QVPluginState.h"
 #include "adapters/standin/QVPreferences.h"
-#include "host/QVLog.h"
 #include "host/QVSettingKeys.h"
 #include "shell/QVPluginRules.h"
 #include "shell/QVSettings.h"
@@ -17,9 +16,10 @@
 
 namespace qv {
 
-QVBundle* qvBundle = nullptr;
-std::shared_ptr<QVMenuItem> qvMenuItem;
-bool qvPreferencesAdded = false;
+QVStandInPlugin& standInPlugin() {
+  static QVStandInPlugin plugin;
+  return plugin;
+}
 
 namespace {
 
@@ -61,23 +61,24 @@ class StandInRuntime final : public QVRuntimePort {
 
 class StandInApplication final : public QVApplicationPort {
  public:
-  explicit StandInApplication(QVHost& host) : host_(host) {}
+  StandInApplication(QVHost& host, QVStandInPlugin& plugin) : host_(host), plugin_(plugin) {}
   std::optional<std::string> imageResourcePath(std::string_view name) override {
-    if (qvBundle == nullptr) return std::nullopt;
-    return qvBundle->pathForImageResource(name);
+    if (plugin_.qvBundle == nullptr) return std::nullopt;
+    return plugin_.qvBundle->pathForImageResource(name);
   }
   void nameImage(std::string_view path, std::string_view name) override {
     host_.nameImage(std::string(path), std::string(name));
   }
   QVMenuItemPort* insertMenuItem(std::string_view title, std::string_view toolTip,
                                  std::size_t index, bool on) override {
-    qvMenuItem = std::make_shared<QVMenuItem>(std::string(title), &QVMailPlugin::toggle, "");
-    qvMenuItem->setOn(on);
-    qvMenuItem->setEnabled(true);
-    qvMenuItem->setTarget(std::string(kPluginClass));
-    qvMenuItem->setToolTip(std::string(toolTip));
-    if (std::shared_ptr<QVMenu> menu = applicationMenu()) menu->insertItem(qvMenuItem, index);
-    return qvMenuItem.get();
+    auto item = std::make_shared<QVMenuItem>(std::string(title), &QVMailPlugin::toggle, "");
+    item->setOn(on);
+    item->setEnabled(true);
+    item->setTarget(std::string(kPluginClass));
+    item->setToolTip(std::string(toolTip));
+    if (std::shared_ptr<QVMenu> menu = applicationMenu()) menu->insertItem(item, index);
+    plugin_.qvMenuItem = item;
+    return item.get();
   }
   void insertSeparator(std::size_t index) override {
     if (std::shared_ptr<QVMenu> menu = applicationMenu()) {
@@ -87,8 +88,8 @@ class StandInApplication final : public QVApplicationPort {
   void runAlert(std::string_view message) override { host_.runAlert(std::string(message), {"OK"}); }
   void openURL(std::string_view address) override { host_.openURL(std::string(address)); }
   std::optional<std::string> infoDictionaryValue(std::string_view key) override {
-    if (qvBundle == nullptr) return std::nullopt;
-    return qvBundle->objectForInfoDictionaryKey(std::string(key));
+    if (plugin_.qvBundle == nullptr) return std::nullopt;
+    return plugin_.qvBundle->objectForInfoDictionaryKey(std::string(key));
   }
 
  private:
@@ -100,32 +101,25 @@ class StandInApplication final : public QVApplicationPort {
   }
 
   QVHost& host_;
+  QVStandInPlugin& plugin_;
 };
 
 }  // namespace
 
-QVApplicationPort* standInApplication() {
-  static std::unique_ptr<StandInApplication> application;
-  QVHost* host = QVHost::current();
-  if (host == nullptr) return nullptr;
-  application = std::make_unique<StandInApplication>(*host);
-  return application.get();
-}
-
 void QVMailPlugin::toggle(QVMenuItem*) {
-  toggleMenuItem(qvMenuItem.get(), userDefaults);
+  toggleMenuItem(standInPlugin().context);
 }
 
 void QVMailPlugin::toggleTo(bool state) {
-  toggleMenuItemTo(qvMenuItem.get(), userDefaults, state);
+  toggleMenuItemTo(standInPlugin().context, state);
 }
 
 void QVMailPlugin::toggleOn() {
-  switchMenuItem(qvMenuItem.get(), userDefaults, true);
+  switchMenuItem(standInPlugin().context, true);
 }
 
 void QVMailPlugin::toggleOff() {
-  switchMenuItem(qvMenuItem.get(), userDefaults, false);
+  switchMenuItem(standInPlugin().context, false);
 }
 
 void QVMailPlugin::initialize(QVHost& host) {
@@ -137,11 +131,22 @@ void QVMailPlugin::initialize(QVHost& host) {
   registerPreferencesPane(runtime);
   (void)addPreferencesTraits(runtime);
 
-  qvBundle = host.bundleForClass(kPluginClass);
-  userDefaults = &host.standardUserDefaults();
-  StandInRuntime runtimePort(runtime);
-  StandInApplication application(host);
-  (void)runStartup(runtimePort, application, *userDefaults);
+  // The plug-in's state, made anew: the host's bundle, store and log, and its ports.
+  QVStandInPlugin& plugin = standInPlugin();
+  plugin = QVStandInPlugin{};
+  plugin.host = &host;
+  plugin.qvBundle = host.bundleForClass(kPluginClass);
+  plugin.runtime = std::make_unique<StandInRuntime>(runtime);
+  plugin.application = std::make_unique<StandInApplication>(host, plugin);
+  plugin.context.userDefaults = &host.standardUserDefaults();
+  plugin.context.logSink = host.systemLog();
+  plugin.context.runtime = plugin.runtime.get();
+  plugin.context.application = plugin.application.get();
+  runStartup(plugin.context);
+}
+
+void QVMailPlugin::unload() {
+  standInPlugin() = QVStandInPlugin{};
 }
 
 }  // namespace qv

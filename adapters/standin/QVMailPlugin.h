@@ -2,9 +2,10 @@
 // QVMailPlugin: the plug-in's principal class. Its class initialisation installs the
 // plug-in into Mail; its toggles switch the plug-in on and off.
 //
-// The class initialisation sets qvBundle and userDefaults, then runs the start-up the
-// shell holds (runStartup in shell/QVPluginRules.h, its steps numbered there) over this
-// host's runtime and application. Nothing is ever undone.
+// The class initialisation makes the plug-in's state (adapters/standin/QVPluginState.h: the
+// bundle, the host's store and log, the ports), then runs the start-up the shell holds
+// (runStartup in shell/QVPluginRules.h, its steps numbered there) over it. Nothing is
+// undone while Mail runs.
 
 #include "standin/QVApplication.h"
 
@@ -16,6 +17,9 @@ class QVMailPlugin {
 
   // The class initialisation: runs the start-up in the host.
   static void initialize(QVHost& host);
+  // Forgets the state, as the end of Mail's process does: for a process that closes one
+  // stand-in Mail and may open another (the command's session, the tests).
+  static void unload();
 
   // The menu item's action: flips the check mark and QVStowletEnabled, deciding by the
   // stored setting.

@@ -1,9 +1,7 @@
 #include "adapters/standin/QVPreferences.h"
 
-#include "adapters/standin/QVGlobals.h"
-#include "host/QVLog.h"
+#include "adapters/standin/QVPluginState.h"
 #include "host/QVSettingKeys.h"
-#include "host/QVUserDefaults.h"
 #include "shell/QVPluginRules.h"
 #include "standin/QVApplication.h"
 #include "standin/QVFoundation.h"
@@ -16,10 +14,8 @@ namespace {
 // The controller one call of +sharedPreferences gave, for the shell's addition of the pane.
 class StandInPreferences final : public QVPreferencesPort {
  public:
-  explicit StandInPreferences(QVObjectRef controller) : controller_(std::move(controller)) {
-    QVRuntime* runtime = QVRuntime::current();
-    paneClass_ = runtime != nullptr ? runtime->classNamed("QVPreferences") : nullptr;
-  }
+  StandInPreferences(QVRuntime& runtime, QVObjectRef controller)
+      : controller_(std::move(controller)), paneClass_(runtime.classNamed("QVPreferences")) {}
   bool hasController() override { return controller_ != nullptr; }
   bool hasPaneClass() override { return paneClass_ != nullptr; }
   void addPane(std::string_view name) override {
@@ -37,11 +33,11 @@ class StandInPreferences final : public QVPreferencesPort {
   QVClass* paneClass_ = nullptr;
 };
 
-QVObjectRef sharedPreferences(QVClass& cls) {
+QVObjectRef sharedPreferences(QVRuntime& runtime, QVClass& cls) {
   // After the exchange this runs Mail's own +sharedPreferences.
   QVObjectRef controller = send(cls, kQVSharedPreferences);
-  StandInPreferences preferences(controller);
-  addPaneOnce(preferences, qvPreferencesAdded);
+  StandInPreferences preferences(runtime, controller);
+  addPaneOnce(preferences, standInPlugin().context);
   return controller;
 }
 
@@ -54,33 +50,29 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
   for (const QVPaneBoolean& property : kPaneBooleans) {
     pane.addInstanceMethod(QVSelector<bool()>{property.property},
                            std::function<bool(QVObject&)>([&property](QVObject&) {
-                             return paneBoolean(userDefaults, property);
+                             return paneBoolean(standInPlugin().context, property);
                            }));
     pane.addInstanceMethod(QVSelector<void(bool)>{setterSelector(property.property)},
                            std::function<void(QVObject&, bool)>([&property](QVObject&, bool on) {
-                             setPaneBoolean(userDefaults, property, on, qvMenuItem.get());
+                             setPaneBoolean(standInPlugin().context, property, on);
                            }));
   }
-  pane.addInstanceMethod(kFilenameProperty,
-                         std::function<QVObjectRef(QVObject&)>([](QVObject&) -> QVObjectRef {
-                           QVRuntime* current = QVRuntime::current();
-                           std::optional<std::string> name = paneFilename(userDefaults);
-                           if (!name || current == nullptr) return nullptr;
-                           return current->makeString(*name);
-                         }));
+  pane.addInstanceMethod(
+      kFilenameProperty,
+      std::function<QVObjectRef(QVObject&)>([&runtime](QVObject&) -> QVObjectRef {
+        std::optional<std::string> name = paneFilename(standInPlugin().context);
+        if (!name) return nullptr;
+        return runtime.makeString(*name);
+      }));
   pane.addInstanceMethod(
       kSetFilename, std::function<void(QVObject&, QVObjectRef)>([](QVObject&, QVObjectRef name) {
-        setPaneFilename(userDefaults, stringValue(name));
+        setPaneFilename(standInPlugin().context, stringValue(name));
       }));
   pane.addInstanceMethod(kSetIsLegacy, std::function<void(QVObject&, bool)>([](QVObject&, bool on) {
-                           if (QVApplicationPort* application = standInApplication()) {
-                             setPaneLegacy(userDefaults, *application, on);
-                           }
+                           setPaneLegacy(standInPlugin().context, on);
                          }));
   pane.addInstanceMethod(kVersion, std::function<std::string(QVObject&)>([](QVObject&) {
-                           QVApplicationPort* application = standInApplication();
-                           return application != nullptr ? paneVersion(*application)
-                                                         : std::string("Version: (null)");
+                           return paneVersion(standInPlugin().context);
                          }));
   pane.addInstanceMethod(
       kPaneSignatureFilename, std::function<QVObjectRef(QVObject&)>([](QVObject& self) {
@@ -91,25 +83,22 @@ QVClass& registerPreferencesPane(QVRuntime& runtime) {
       std::function<void(QVObject&, QVObjectRef)>([](QVObject& self, QVObjectRef v) {
         send(self, mail::kSetValueForKey, std::move(v), std::string("setSignatureFilename"));
       }));
-  pane.addInstanceMethod(kOpenSupport,
-                         std::function<void(QVObject&, QVObjectRef)>([](QVObject&, QVObjectRef) {
-                           if (QVApplicationPort* application = standInApplication()) {
-                             application->openURL(kSupportAddress);
-                           }
-                         }));
+  pane.addInstanceMethod(
+      kOpenSupport, std::function<void(QVObject&, QVObjectRef)>(
+                        [](QVObject&, QVObjectRef) { openPaneSupport(standInPlugin().context); }));
 
   // The module's own calls.
   pane.addInstanceMethod(mail::kAwakeFromNib, std::function<void(QVObject&)>([](QVObject&) {}));
-  pane.addInstanceMethod(mail::kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject& self) {
-                           for (const QVRepublished& value : paneWillBeDisplayed(userDefaults)) {
-                             send(self, QVSelector<void(bool)>{setterSelector(value.property)},
-                                  value.value);
-                           }
-                         }));
+  pane.addInstanceMethod(
+      mail::kWillBeDisplayed, std::function<void(QVObject&)>([](QVObject& self) {
+        for (const QVRepublished& value : paneWillBeDisplayed(standInPlugin().context)) {
+          send(self, QVSelector<void(bool)>{setterSelector(value.property)}, value.value);
+        }
+      }));
   pane.addInstanceMethod(mail::kImageForPreferenceNamed,
                          std::function<std::optional<std::string>(QVObject&, std::string)>(
                              [](QVObject&, std::string) -> std::optional<std::string> {
-                               QVHost* host = QVHost::current();
+                               QVHost* host = standInPlugin().host;
                                return host != nullptr ? host->imageNamed(kPaneIconName)
                                                       : std::nullopt;
                              }));
@@ -120,7 +109,9 @@ bool addPreferencesTraits(QVRuntime& runtime) {
   QVClass* preferences = runtime.classNamed(mail::kPreferencesClass);
   if (preferences == nullptr) return false;
   preferences->addClassMethod(kQVSharedPreferences,
-                              std::function<QVObjectRef(QVClass&)>(&sharedPreferences));
+                              std::function<QVObjectRef(QVClass&)>([&runtime](QVClass& cls) {
+                                return sharedPreferences(runtime, cls);
+                              }));
   preferences->noteCategory("QVTraits");
   return true;
 }

@@ -38,10 +38,10 @@ std::vector<std::string> records(const QVManipulator& m) {
   return out;
 }
 
-class QVCollection : public test::QVGlobalsTest {
+class QVCollection : public test::QVContextTest {
  protected:
   void SetUp() override {
-    QVGlobalsTest::SetUp();
+    QVContextTest::SetUp();
     defaults.setValue("email-signature", keys::kSignatureFilename);
   }
 };

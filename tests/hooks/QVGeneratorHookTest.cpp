@@ -4,6 +4,8 @@
 
 #include "adapters/standin/QVExchange.h"
 #include "adapters/standin/QVGeneratorHook.h"
+#include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPluginState.h"
 #include "host/QVSettingKeys.h"
 #include "shell/QVSettings.h"
 #include "standin/QVFoundation.h"
@@ -25,13 +27,14 @@ struct Call {
 
 enum class Sabotage { kNone, kNotOutgoing, kNoRawData, kUnrebuildable };
 
-class QVHook : public test::QVGlobalsTest {
+class QVHook : public test::QVContextTest {
  protected:
   explicit QVHook(mail::QVMailProfile profile = {}) : mail_(std::move(profile)) {}
 
   void SetUp() override {
-    QVGlobalsTest::SetUp();
+    QVContextTest::SetUp();
     writeDefaults(defaults);
+    standInPlugin().context = context;  // the plug-in's traits alone, without its start-up
     QVClass* generator = mail_.classNamed(mail::kMessageGeneratorClass);
     ASSERT_NE(generator, nullptr);
     // Mail's own method, recorded (and spoiled on request) around its real code.
@@ -50,6 +53,7 @@ class QVHook : public test::QVGlobalsTest {
                     mail::kMessageGeneratorClass, kQVNewMessage.name, true));
     generator_ = mail_.makeGenerator();
   }
+  void TearDown() override { QVMailPlugin::unload(); }
 
   QVObjectRef recorded(QVObject& self, QVObjectRef html, QVObjectRef plain, QVObjectRef list,
                        QVObjectRef headers) {

@@ -8,6 +8,8 @@
 
 #include "adapters/standin/QVExchange.h"
 #include "adapters/standin/QVGeneratorHook.h"
+#include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPluginState.h"
 #include "hooks/QVPluginRebuild.h"
 #include "shell/QVSettings.h"
 #include "standin/QVFoundation.h"
@@ -52,7 +54,15 @@ const std::vector<Layout> kLayouts = {
      "<p>caf\xc3\xa9  </p>"},
 };
 
-class QVMailGolden : public test::QVGlobalsTest {};
+// The plug-in's traits alone, without its start-up, over the fixture's store and log.
+class QVMailGolden : public test::QVContextTest {
+ protected:
+  void SetUp() override {
+    QVContextTest::SetUp();
+    standInPlugin().context = context;
+  }
+  void TearDown() override { QVMailPlugin::unload(); }
+};
 
 // The layout through Mail's generator: with the hook in place, or Mail's own method alone
 // given what the hook's first run gives it (`sentHtml`, the files alone).
@@ -104,7 +114,7 @@ TEST_F(QVMailGolden, HookOutputForMailLayouts) {
     test::expectGolden(test::goldenDir() / "mail" / (std::string(layout.name) + ".in.eml"), in);
     std::srand(20261208);
     QVManipulator manipulator(in);
-    const std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, nullptr);
+    const std::optional<QVRebuiltMessage> rebuilt = rebuildAsPlugin(manipulator, QVPluginContext{});
     EXPECT_TRUE(rebuilt && rebuilt->bytes() == out) << "the hook rebuilt Mail's own message";
   }
 }

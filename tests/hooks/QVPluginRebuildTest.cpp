@@ -12,7 +12,7 @@
 namespace qv {
 namespace {
 
-class QVBoundary : public test::QVGlobalsTest {};
+class QVBoundary : public test::QVContextTest {};
 
 TEST_F(QVBoundary, TwentyEightCharactersOfTheAlphabet) {
   QVRandBoundaries source;

@@ -102,7 +102,7 @@ TEST(QVSettings, TerminalPaneKeepsTheNameAndShowsAFailedSave) {
         << row.what;
     EXPECT_NE(out.str().find(row.shown), std::string::npos) << row.what << "\n" << out.str();
   }
-  userDefaults = nullptr;
+  QVMailPlugin::unload();
   fs::remove_all(dir);
 }
 

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "adapters/standin/QVGeneratorHook.h"
-#include "adapters/standin/QVGlobals.h"
 #include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPluginState.h"
 #include "adapters/standin/QVPreferences.h"
 #include "host/QVSettingKeys.h"
 #include "standin/QVFoundation.h"
@@ -21,29 +21,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh Mail with the plug-in's globals reset; the start-up runs when the test asks.
-class QVShell : public test::QVGlobalsTest {
+// A fresh Mail with the plug-in's state forgotten; the start-up runs when the test asks.
+class QVShell : public test::QVContextTest {
  protected:
   void SetUp() override {
-    QVGlobalsTest::SetUp();
-    userDefaults = nullptr;  // the start-up sets it
-    qvMenuItem.reset();
-    qvBundle = nullptr;
-    qvPreferencesAdded = false;
+    QVContextTest::SetUp();
+    QVMailPlugin::unload();
   }
   void TearDown() override {
-    qvMenuItem.reset();
-    qvBundle = nullptr;
-    qvPreferencesAdded = false;
+    QVMailPlugin::unload();
     host.reset();
     mail.reset();
-    QVGlobalsTest::TearDown();
   }
 
   void launch(mail::QVMailProfile profile = {},
               fs::path resources = STOWLET_SOURCE_DIR "/resources") {
     mail = std::make_unique<mail::QVStandInMail>(std::move(profile));
-    host = std::make_unique<mail::QVMailHost>(*mail, defaults, std::move(resources));
+    host = std::make_unique<mail::QVMailHost>(*mail, defaults, std::move(resources), &log);
     host->setAlertResponder(
         [this](const std::string& message, const std::vector<std::string>& buttons) {
           alerts.push_back(message + " [" + (buttons.empty() ? "" : buttons[0]) + "]");
@@ -62,7 +56,7 @@ class QVShell : public test::QVGlobalsTest {
     file->mimeType = "image/png";
     file->filename = name;
     auto controller = mail->makeAttachmentViewController(file);
-    if (qvMenuItem) {
+    if (standInPlugin().qvMenuItem) {
       EXPECT_TRUE(send(*controller, mail::kCanBeDisplayedInline));
     }
     return send(*controller, mail::kShouldBeDisplayedInlineByDefault);
@@ -136,26 +130,26 @@ TEST_F(QVShell, MenuItemGoesBehindTheFirstItem) {
 
 TEST_F(QVShell, Toggles) {
   start();
-  ASSERT_TRUE(qvMenuItem);
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOn);
-  qvMenuItem->pick();
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOff);
+  ASSERT_TRUE(standInPlugin().qvMenuItem);
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOn);
+  standInPlugin().qvMenuItem->pick();
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOff);
   EXPECT_FALSE(defaults.boolForKey(keys::kEnabled));
-  qvMenuItem->pick();
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOn);
+  standInPlugin().qvMenuItem->pick();
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOn);
   EXPECT_TRUE(defaults.boolForKey(keys::kEnabled));
   // The state the item shows already: nothing changes, not even a store changed outside.
   defaults.setBool(true, keys::kEnabled);
   QVMailPlugin::toggleTo(true);
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOn);
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOn);
   // Store set to false from outside, item on: toggleTo(false) sends toggle:, which decides
   // by the store and turns both on.
   defaults.setBool(false, keys::kEnabled);
   QVMailPlugin::toggleTo(false);
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOn);
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOn);
   EXPECT_TRUE(defaults.boolForKey(keys::kEnabled));
   QVMailPlugin::toggleOff();
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOff);
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOff);
   EXPECT_FALSE(defaults.boolForKey(keys::kEnabled));
   QVMailPlugin::toggleOn();
   EXPECT_TRUE(defaults.boolForKey(keys::kEnabled));
@@ -165,7 +159,7 @@ TEST_F(QVShell, TogglesWithoutAMenuItemActOnTheSettingAlone) {
   mail::QVMailProfile profile;
   profile.missingClasses.insert("MVMailBundle");
   start(profile);
-  ASSERT_FALSE(qvMenuItem);
+  ASSERT_FALSE(standInPlugin().qvMenuItem);
   QVMailPlugin::toggle(nullptr);
   EXPECT_FALSE(defaults.boolForKey(keys::kEnabled));
   QVMailPlugin::toggleTo(true);
@@ -179,7 +173,7 @@ TEST_F(QVShell, PaneIsAddedOnceAndOnlyOnceThereIsAController) {
   profile.preferencesAbsentCalls = 1;
   start(profile);
   EXPECT_FALSE(preferencesController()) << "no controller on the first call";
-  EXPECT_FALSE(qvPreferencesAdded);
+  EXPECT_FALSE(standInPlugin().context.preferencesAdded);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(preferencesController());
   auto controller = mail->preferencesController();
   ASSERT_EQ(controller->panes.size(), 1u);
@@ -220,12 +214,12 @@ TEST_F(QVShell, PaneProperties) {
   EXPECT_FALSE(defaults.boolForKey(keys::kAttachmentsAsIcons));
   EXPECT_FALSE(send(*pane, kIsDisplayAttachmentsAsIcons));
   send(*pane, kSetIsPluginEnabled, false);
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOff);
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOff);
   EXPECT_FALSE(send(*pane, kIsPluginEnabled));
   // Re-published before showing: the store follows the menu item where they disagree.
   defaults.setBool(true, keys::kEnabled);
   send(*pane, mail::kWillBeDisplayed);
-  EXPECT_EQ(qvMenuItem->state(), QVMenuItem::kOff);
+  EXPECT_EQ(standInPlugin().qvMenuItem->state(), QVMenuItem::kOff);
   EXPECT_FALSE(defaults.boolForKey(keys::kEnabled));
   // Version, icon for any name, support page, the stored string of no setting.
   EXPECT_EQ(send(*pane, kVersion), "Version: 0.1.0");
@@ -306,12 +300,17 @@ TEST_F(QVShell, StartUpTable) {
         mail->classNamed("MCMessageGenerator")->instanceMethod(kQVNewMessage.name);
     QVMethod* own = mail->classNamed("MCMessageGenerator")->instanceMethod(mail::kNewMessage.name);
     if (own != nullptr && generator != nullptr) {
-      auto* hook = std::any_cast<std::function<QVObjectRef(
-          QVObject&, QVObjectRef, QVObjectRef, QVObjectRef, QVObjectRef)>>(&own->implementation);
+      using Generate =
+          std::function<QVObjectRef(QVObject&, QVObjectRef, QVObjectRef, QVObjectRef, QVObjectRef)>;
+      const auto* hook = std::any_cast<Generate>(&own->implementation);
       ASSERT_NE(hook, nullptr);
-      EXPECT_EQ(hook->target<QVObjectRef (*)(QVObject&, QVObjectRef, QVObjectRef, QVObjectRef,
-                                             QVObjectRef)>() != nullptr,
-                row.hook);
+      // Mail's own implementation, as a Mail without the plug-in has it.
+      mail::QVStandInMail untouched;
+      const auto* mails = std::any_cast<Generate>(&untouched.classNamed("MCMessageGenerator")
+                                                       ->instanceMethod(mail::kNewMessage.name)
+                                                       ->implementation);
+      ASSERT_NE(mails, nullptr);
+      EXPECT_EQ(hook->target_type() != mails->target_type(), row.hook);
     } else {
       EXPECT_FALSE(row.hook);
     }
@@ -320,12 +319,12 @@ TEST_F(QVShell, StartUpTable) {
             ->instanceMethod("shouldBeDisplayedInlineByDefault")) {
       EXPECT_EQ(!shownInline(std::string("photo.png")), row.display);
     }
-    EXPECT_EQ(bool(qvMenuItem), row.menu);
+    EXPECT_EQ(bool(standInPlugin().qvMenuItem), row.menu);
     EXPECT_EQ(host->imageNamed("QVStowletIcon").has_value(), row.menu)
         << "the icon is named with the menu";
     if (row.preferences) {
       EXPECT_TRUE(preferencesController());
-      EXPECT_TRUE(qvPreferencesAdded);
+      EXPECT_TRUE(standInPlugin().context.preferencesAdded);
     }
     // Seeded with the time only when the start-up completes.
     bool seeded = false;

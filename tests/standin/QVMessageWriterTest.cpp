@@ -10,7 +10,7 @@
 namespace qv {
 namespace {
 
-class QVMessageWriterTest : public test::QVGlobalsTest {
+class QVMessageWriterTest : public test::QVContextTest {
  protected:
   std::string generate(std::optional<std::string> plain, std::vector<QVObjectRef> list) {
     QVObjectRef generator = mail.makeGenerator();

@@ -120,10 +120,10 @@ void expectSameLeaves(const std::string& input, const std::string& output, int n
   EXPECT_EQ(attachedPictures, namedPictures) << after.tree;
 }
 
-class QVOracle : public test::QVGlobalsTest {
+class QVOracle : public test::QVContextTest {
  protected:
   void SetUp() override {
-    QVGlobalsTest::SetUp();
+    QVContextTest::SetUp();
     defaults.setValue("email-signature", keys::kSignatureFilename);
   }
 };

@@ -7,23 +7,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/QVUserDefaults.h"
-
 #ifndef STOWLET_CORPUS_DIR
 #error "STOWLET_CORPUS_DIR must name the folder of real messages"
 #endif
 
 namespace qv::test {
 
-void QVGlobalsTest::SetUp() {
-  userDefaults = &defaults;
-  setLogSink(&log);
+void QVContextTest::SetUp() {
   std::srand(20261208);
-}
-
-void QVGlobalsTest::TearDown() {
-  userDefaults = nullptr;
-  setLogSink(nullptr);
 }
 
 namespace {

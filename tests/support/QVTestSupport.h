@@ -1,6 +1,7 @@
 #pragma once
-// Shared test support: a fixture that owns the process-wide state (settings store, log
-// sink, random generator), a captured log, and an independent view of MIME through GMime.
+// Shared test support: a fixture that owns what the plug-in is handed (a settings store, a
+// log) and the random generator, a captured log, and an independent view of MIME through
+// GMime.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "host/QVLog.h"
+#include "host/QVPluginContext.h"
 #include "tests/support/QVMemoryDefaults.h"
 
 namespace qv::test {
@@ -21,14 +23,14 @@ class QVLogCapture final : public QVLogSink {
   std::vector<std::string> lines;
 };
 
-// Every test that touches the globals derives from this: a fresh in-memory store as
-// `userDefaults`, a captured log, and rand() seeded to a fixed value.
-class QVGlobalsTest : public ::testing::Test {
+// Every test that runs the plug-in's rules derives from this: a fresh in-memory store and a
+// captured log in `context`, and rand() seeded to a fixed value.
+class QVContextTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
   QVMemoryDefaults defaults;
   QVLogCapture log;
+  QVPluginContext context{.userDefaults = &defaults, .logSink = &log};
 };
 
 // GMime's reading of a message.

@@ -8,8 +8,8 @@
 #include <atomic>
 #include <thread>
 
-#include "adapters/standin/QVGlobals.h"
 #include "adapters/standin/QVMailPlugin.h"
+#include "adapters/standin/QVPluginState.h"
 #include "host/QVSettingKeys.h"
 #include "standin/QVFoundation.h"
 #include "standin/QVMailDefaults.h"
@@ -31,7 +31,7 @@ TEST(QVThreads, HookAndDisplayPolicyFromEightThreads) {
   mail::QVStandInMail mail;
   mail::QVMailHost host(mail, *opened.store, STOWLET_SOURCE_DIR "/resources");
   QVMailPlugin::initialize(host);
-  ASSERT_TRUE(qvMenuItem);
+  ASSERT_TRUE(standInPlugin().qvMenuItem);
 
   constexpr int kThreads = 8;
   constexpr int kRounds = 20;
@@ -69,9 +69,7 @@ TEST(QVThreads, HookAndDisplayPolicyFromEightThreads) {
   const std::int64_t count = opened.store->integerForKey(keys::kCount);
   EXPECT_GT(count, 0);
   EXPECT_LE(count, kThreads * kRounds);
-  qvMenuItem.reset();
-  qvBundle = nullptr;
-  userDefaults = nullptr;
+  QVMailPlugin::unload();
   fs::remove_all(dir);
 }
 
