@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "host/QVPluginContext.h"
 #include "standin/QVMailDefaults.h"
 #include "standin/QVMailHost.h"
 #include "standin/QVMailLog.h"
@@ -48,9 +47,6 @@ struct QVMailSession {
   // Saves the settings after the command's output is written: a failure is a warning, and
   // finish() then has nothing left to do.
   void saveAfterOutput();
-  // What the command's own rebuild is handed: the log (none when quiet); no store, as the
-  // command counts its attachments itself.
-  [[nodiscard]] QVPluginContext pluginContext() { return {.logSink = quiet ? nullptr : &log}; }
   bool saved = false;  // the settings need no saving at the end (done, or not to be kept)
   ~QVMailSession();
 };
@@ -66,6 +62,8 @@ struct QVRewriteOptions {
   std::optional<std::uint64_t> keepInlineBelow;
   bool noProgress = false;
   int lockTimeout = 30;  // seconds to wait for a mailbox's locks
+  // Threads rebuilding a mailbox's messages; nothing: one per core.
+  std::optional<unsigned> jobs;
 };
 
 struct QVComposeOptions {

@@ -8,12 +8,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "cli/QVBodyJoin.h"
 #include "cli/QVCommands.h"
@@ -24,6 +29,7 @@
 #include "core/QVManipulator.h"
 #include "hooks/QVPluginRebuild.h"
 #include "host/QVFileWriting.h"
+#include "host/QVPluginContext.h"
 #include "host/QVSettingKeys.h"
 #include "host/QVSignatureName.h"
 
@@ -120,13 +126,26 @@ struct Destination {
   fs::path file;
 };
 
+// What the command says about one message, kept until the message's turn to be written:
+// its notes and the plug-in's log lines (the boundaries), in the order made.
+class QVMessageLines final : public QVLogSink {
+ public:
+  void writeLine(std::string_view line) override { lines.emplace_back(line); }
+  void say() const {
+    for (const std::string& line : lines) note(line);
+  }
+  std::vector<std::string> lines;
+};
+
 // One message rebuilt as the command rebuilds it: the text bodies joined where files cut
 // them, the HTML without the image tags of the pictures that become attachments, boundaries
 // drawn and logged as the plug-in does. Nothing when it stays as it is (the reason noted).
-std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
-                                               const QVPluginContext& plugin,
+// What it says goes to `said` (the log lines only when `logged`); it touches nothing shared
+// but the C library's rand(), so the messages of a mailbox can be rebuilt side by side.
+std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator, bool logged,
                                                const QVRewriteOptions& options, bool inMailbox,
-                                               const std::string& label, Counts& counts) {
+                                               const std::string& label, Counts& counts,
+                                               QVMessageLines& said) {
   std::optional<std::string> reason;
   if (auto failure = manipulator.failure()) {
     reason = describe(*failure);
@@ -136,6 +155,7 @@ std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
   std::optional<QVRebuiltMessage> rebuilt;
   if (!reason) {
     const QVBodyReplacements bodies = commandBodies(manipulator, options.keepHtml, inMailbox);
+    const QVPluginContext plugin{.logSink = logged ? &said : nullptr};
     rebuilt = rebuildAsPlugin(manipulator, plugin, bodies);
     if (!rebuilt)
       reason = describe(manipulator.failure().value_or(QVRebuildFailure::kNoFreshBoundary));
@@ -144,15 +164,16 @@ std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator,
     ++counts.unchanged;
     ++counts.reasons[*reason];
     if (!options.quiet)
-      note(label.empty() ? "unchanged: " + *reason : label + ": unchanged: " + *reason);
+      said.lines.push_back(label.empty() ? "unchanged: " + *reason
+                                         : label + ": unchanged: " + *reason);
     return std::nullopt;
   }
   ++counts.rebuilt;
   counts.attachments += rebuilt->attachmentCount();
   if (options.verbose && !options.quiet) {
     const std::size_t n = rebuilt->attachmentCount();
-    note((label.empty() ? std::string() : label + ": ") + "rebuilt (" + std::to_string(n) +
-         (n == 1 ? " attachment)" : " attachments)"));
+    said.lines.push_back((label.empty() ? std::string() : label + ": ") + "rebuilt (" +
+                         std::to_string(n) + (n == 1 ? " attachment)" : " attachments)"));
   }
   return rebuilt;
 }
@@ -282,35 +303,168 @@ std::optional<std::string> withCountFields(std::string_view original,
   return out;
 }
 
+// One message of a mailbox as the command writes it: rebuilt (with its count fields), or as
+// it came; and what is said about it.
+struct QVMailboxOutcome {
+  std::optional<QVRebuiltMessage> rebuilt;
+  std::optional<std::string> counted;  // the rebuilt message with its count fields
+  Counts counts;
+  QVMessageLines said;
+};
+
+// What every message of one mailbox is rebuilt with.
+struct QVMailboxJob {
+  const std::string& input;
+  std::string_view whole;
+  const std::vector<std::size_t>& starts;
+  std::string signature;
+  std::optional<std::size_t> keepBelow;
+  bool logged;
+  const QVRewriteOptions& options;
+
+  [[nodiscard]] std::size_t end(std::size_t k) const {
+    return k + 1 < starts.size() ? starts[k + 1] : whole.size();
+  }
+  [[nodiscard]] QVMailboxMessage message(std::size_t k) const {
+    return mailboxMessage(whole, starts[k], end(k));
+  }
+  [[nodiscard]] QVMailboxOutcome rebuild(std::size_t k) const {
+    QVMailboxOutcome outcome;
+    const QVMailboxMessage message = this->message(k);
+    QVManipulator manipulator(message.message, signature, keepBelow);
+    outcome.rebuilt =
+        rebuildMessage(manipulator, logged, options, true, messageLabel(input, k, starts.size()),
+                       outcome.counts, outcome.said);
+    if (outcome.rebuilt) outcome.counted = withCountFields(message.message, *outcome.rebuilt);
+    return outcome;
+  }
+};
+
+// The threads a mailbox's messages from `first` on are rebuilt on: the option, else one per
+// core, never more than there are messages.
+unsigned jobsFor(const QVRewriteOptions& options, std::size_t messages) {
+  unsigned jobs = options.jobs.value_or(std::max(1U, std::thread::hardware_concurrency()));
+  return static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(messages, 1)));
+}
+
+// Rebuilds the messages `first` to the last on `jobs` threads and hands each outcome to
+// `take` in the messages' order, on the calling thread. The threads run ahead of the message
+// `take` waits for by at most 16 messages each and 16 MiB of the mailbox in all, so that a
+// large message holds up no thread while memory holds a few messages, never the mailbox.
+// When `take` answers an error, the threads stop after the message at hand.
+std::optional<std::string> rebuildInOrder(
+    const QVMailboxJob& job, std::size_t first, unsigned jobs,
+    const std::function<std::optional<std::string>(std::size_t, QVMailboxOutcome)>& take) {
+  const std::size_t count = job.starts.size();
+  if (jobs <= 1) {
+    for (std::size_t k = first; k < count; ++k) {
+      if (auto error = take(k, job.rebuild(k))) return error;
+    }
+    return std::nullopt;
+  }
+  const std::size_t ahead = 16 * static_cast<std::size_t>(jobs);
+  constexpr std::size_t kAheadBytes = std::size_t{16} << 20;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::size_t, QVMailboxOutcome> done;
+  std::exception_ptr failure;
+  std::size_t claimed = first;  // the next message a thread takes up
+  std::size_t taken = first;    // the next message `take` gets
+  bool stopping = false;
+  const auto work = [&] {
+    for (;;) {
+      std::size_t k;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] {
+          return stopping || claimed >= count ||
+                 (claimed < taken + ahead &&
+                  (claimed == taken || job.starts[claimed] - job.starts[taken] < kAheadBytes));
+        });
+        if (stopping || claimed >= count) return;
+        k = claimed++;
+      }
+      QVMailboxOutcome outcome;
+      std::exception_ptr error;
+      try {
+        outcome = job.rebuild(k);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      std::lock_guard lock(mutex);
+      if (error && !failure) failure = error;
+      if (error) stopping = true;
+      done.emplace(k, std::move(outcome));
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.reserve(jobs);
+  for (unsigned t = 0; t < jobs; ++t) threads.emplace_back(work);
+  const auto stop = [&] {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    changed.notify_all();
+    for (std::thread& thread : threads) thread.join();
+  };
+  std::optional<std::string> error;
+  for (std::size_t k = first; k < count && !error; ++k) {
+    QVMailboxOutcome outcome;
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return failure || done.count(k) != 0; });
+      if (failure) break;
+      auto it = done.find(k);
+      outcome = std::move(it->second);
+      done.erase(it);
+      taken = k + 1;
+    }
+    changed.notify_all();
+    error = take(k, std::move(outcome));
+  }
+  stop();
+  if (failure) std::rethrow_exception(failure);
+  return error;
+}
+
 // Writes the messages of a mailbox from message `first` on (and, from `first`'s own text,
 // when `separatorWritten`) to the sink, each in its place with its separator row and what
-// follows its end. The error text when a write fails.
+// follows its end, and says what was done with each in their order. The error text when a
+// write fails.
 std::optional<std::string> writeMessages(QVMailSession& mail, const std::string& input,
                                          std::string_view whole,
                                          const std::vector<std::size_t>& starts, std::size_t first,
                                          bool separatorWritten, const QVRewriteOptions& options,
                                          QVMessageSink& sink, Counts& counts) {
-  const std::string signature = signatureName(mail.defaults.get());
-  const std::optional<std::size_t> keepBelow = keepInlineBelow(mail, options);
-  const QVPluginContext plugin = mail.pluginContext();
-  for (std::size_t k = first; k < starts.size(); ++k) {
-    const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : whole.size();
-    const QVMailboxMessage message = mailboxMessage(whole, starts[k], end);
+  const QVMailboxJob job{input,
+                         whole,
+                         starts,
+                         signatureName(mail.defaults.get()),
+                         keepInlineBelow(mail, options),
+                         !mail.quiet,
+                         options};
+  const auto take = [&](std::size_t k, QVMailboxOutcome outcome) -> std::optional<std::string> {
+    outcome.said.say();
+    counts.rebuilt += outcome.counts.rebuilt;
+    counts.unchanged += outcome.counts.unchanged;
+    counts.attachments += outcome.counts.attachments;
+    for (const auto& [reason, n] : outcome.counts.reasons) counts.reasons[reason] += n;
+    const QVMailboxMessage message = job.message(k);
     if (k != first || !separatorWritten) sink.add(message.separator);
-    QVManipulator manipulator(message.message, signature, keepBelow);
-    std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
-        manipulator, plugin, options, true, messageLabel(input, k, starts.size()), counts);
-    if (rebuilt) {
-      if (std::optional<std::string> counted = withCountFields(message.message, *rebuilt)) {
-        sink.add(std::move(*counted));
-      } else {
-        sink.add(std::move(*rebuilt));
-      }
+    if (outcome.counted) {
+      sink.add(std::move(*outcome.counted));
+    } else if (outcome.rebuilt) {
+      sink.add(std::move(*outcome.rebuilt));
     } else {
       sink.add(message.message);
     }
     sink.add(message.after);
-    if (auto error = sink.done(end)) return error;
+    return sink.done(job.end(k));
+  };
+  if (auto error = rebuildInOrder(job, first, jobsFor(options, starts.size() - first), take)) {
+    return error;
   }
   return sink.flush();
 }
@@ -492,8 +646,10 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
   // One message.
   const std::unique_ptr<QVManipulator> made =
       manipulatorFor(in, signatureName(mail.defaults.get()), keepInlineBelow(mail, options));
+  QVMessageLines said;
   std::optional<QVRebuiltMessage> rebuilt = rebuildMessage(
-      *made, mail.pluginContext(), options, false, batch ? input : std::string(), counts);
+      *made, !mail.quiet, options, false, batch ? input : std::string(), counts, said);
+  said.say();
   if (!rebuilt && inPlace) {
     tally.add(counts);
     return kExitOk;  // the file already holds its message as it is

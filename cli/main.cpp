@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
   rewriteCmd->add_flag("-q,--quiet", rewrite.quiet, "Print only errors (and the progress line)");
   rewriteCmd->add_flag("-v,--verbose", rewrite.verbose,
                        "A line for every message, the rebuilt ones too (with their attachments)");
+  rewriteCmd
+      ->add_option("-j,--jobs", rewrite.jobs,
+                   "Messages of a mailbox rebuilt at once, each on its own thread, and written "
+                   "in their order (default: one per core)")
+      ->check(CLI::PositiveNumber)
+      ->type_name("N");
   rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
                        "No progress line for several messages on a terminal");
   rewriteCmd->add_flag("--keep-html", rewrite.keepHtml,

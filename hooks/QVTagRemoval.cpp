@@ -3,11 +3,75 @@
 #include <re2/re2.h>
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 #include "core/QVRowScan.h"
 #include "hooks/QVTagPattern.h"
 
 namespace qv {
+
+namespace {
+
+// Whether an ASCII identifier's reference ("cid:ID") can be found by comparing ASCII
+// letters without case, exactly as the pattern's case-insensitive match finds it: always in
+// Latin-1; in UTF-8 unless the text holds one of the two characters that fold to an ASCII
+// letter (KELVIN SIGN to "k", LONG S to "s") and the identifier holds that letter. Taking
+// tags out never makes one of them: a tag begins and ends with an ASCII character.
+struct QVFoldedLetters {
+  bool k = false;  // the text holds KELVIN SIGN
+  bool s = false;  // the text holds LONG S
+};
+QVFoldedLetters foldedLetters(std::string_view html, bool utf8) {
+  if (!utf8) return {};
+  return {html.find("\xE2\x84\xAA") != std::string_view::npos,
+          html.find("\xC5\xBF") != std::string_view::npos};
+}
+bool asciiSearchFinds(std::string_view cid, QVFoldedLetters folded) {
+  for (const char c : cid) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+    if (folded.k && (c == 'k' || c == 'K')) return false;
+    if (folded.s && (c == 's' || c == 'S')) return false;
+  }
+  return true;
+}
+
+char lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// An ASCII text found in another without regard to letter case (Horspool's search: most
+// bytes of the text are skipped, never compared).
+class QVFoldedSearch {
+ public:
+  explicit QVFoldedSearch(std::string_view needle) : needle_(needle) {
+    for (char& c : needle_) c = lower(c);
+    skip_.fill(needle_.size());
+    for (std::size_t i = 0; i + 1 < needle_.size(); ++i) {
+      const std::size_t shift = needle_.size() - 1 - i;
+      const char c = needle_[i];
+      skip_[static_cast<unsigned char>(c)] = shift;
+      if (c >= 'a' && c <= 'z') skip_[static_cast<unsigned char>(c - 'a' + 'A')] = shift;
+    }
+  }
+  // The first place at or after `from` where it stands; npos when nowhere.
+  [[nodiscard]] std::size_t find(std::string_view text, std::size_t from) const {
+    const std::size_t m = needle_.size();
+    for (std::size_t at = from; at + m <= text.size();
+         at += skip_[static_cast<unsigned char>(text[at + m - 1])]) {
+      std::size_t i = m;
+      while (i > 0 && lower(text[at + i - 1]) == needle_[i - 1]) --i;
+      if (i == 0) return at;
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  std::string needle_;
+  std::array<std::size_t, 256> skip_{};
+};
+
+}  // namespace
 
 std::string removeTagsWithCids(std::string html, const std::vector<std::string>& cids,
                                std::vector<std::size_t>* cuts) {
@@ -15,52 +79,73 @@ std::string removeTagsWithCids(std::string html, const std::vector<std::string>&
   if (cids.empty() || html.empty()) return html;
   // A UTF-8 text is matched as characters (so that case folding is Unicode's); any other
   // bytes as Latin-1, where every byte is a character and none is ever invalid.
+  const bool utf8 = isValidUtf8(html);
   RE2::Options options;
   options.set_case_sensitive(false);
   options.set_log_errors(false);
   options.set_max_mem(64 << 20);
-  options.set_encoding(isValidUtf8(html) ? RE2::Options::EncodingUTF8
-                                         : RE2::Options::EncodingLatin1);
+  options.set_encoding(utf8 ? RE2::Options::EncodingUTF8 : RE2::Options::EncodingLatin1);
+  const QVFoldedLetters folded = foldedLetters(html, utf8);
   for (const std::string& cid : cids) {
     const std::optional<std::string> tag = imageTagPattern(cid);
     if (!tag) continue;
     const RE2 pattern(*tag, options);
     if (!pattern.ok()) continue;
-    if (cuts == nullptr) {
-      RE2::GlobalReplace(&html, pattern, "");
-      continue;
-    }
-    // The same removal, match by match (a match is never empty), with the cuts of the
-    // identifiers before moved to where their text now stands.
+    // A match holds the reference, and begins after the last ">" before it: where the
+    // reference can be found by a plain search, the pattern runs only from there, so that
+    // many identifiers cost no pass over the whole text each.
+    const std::string reference = "cid:" + cid;
+    const bool searchable = asciiSearchFinds(cid, folded);
+    const QVFoldedSearch search(reference);
+    const auto matchFrom = [&](std::size_t from) -> std::size_t {
+      if (!searchable) return from;
+      const std::size_t at = search.find(html, from);
+      if (at == std::string::npos) return std::string::npos;
+      const std::size_t close = at == from ? std::string::npos : html.rfind('>', at - 1);
+      return close == std::string::npos || close < from ? from : close + 1;
+    };
+    // Every match in turn (a match is never empty), with the cuts of the identifiers before
+    // moved to where their text now stands.
     std::string kept;
     std::vector<std::size_t> moved;
     std::size_t from = 0;
     std::size_t removed = 0;                    // bytes taken out before `from`
     std::size_t earlier = 0;                    // the next cut of the identifiers before
     const auto carry = [&](std::size_t upTo) {  // earlier cuts at or before upTo
+      if (cuts == nullptr) return;
       for (; earlier < cuts->size() && (*cuts)[earlier] <= upTo; ++earlier) {
         moved.push_back((*cuts)[earlier] - removed);
       }
     };
     const re2::StringPiece text(html);
     re2::StringPiece match;
-    while (from < html.size() &&
-           pattern.Match(text, from, html.size(), RE2::UNANCHORED, &match, 1)) {
+    bool any = false;
+    while (from < html.size()) {
+      const std::size_t begin = matchFrom(from);
+      if (begin == std::string::npos ||
+          !pattern.Match(text, begin, html.size(), RE2::UNANCHORED, &match, 1)) {
+        break;
+      }
       const auto at = static_cast<std::size_t>(match.data() - html.data());
+      if (!any) kept.reserve(html.size());
+      any = true;
       kept.append(html, from, at - from);
       carry(at);
       // Cuts inside the removed text fall on this cut.
-      for (; earlier < cuts->size() && (*cuts)[earlier] < at + match.size(); ++earlier) {
+      for (; cuts != nullptr && earlier < cuts->size() && (*cuts)[earlier] < at + match.size();
+           ++earlier) {
       }
-      moved.push_back(at - removed);
+      if (cuts != nullptr) moved.push_back(at - removed);
       removed += match.size();
       from = at + match.size();
     }
-    if (moved.empty() && earlier == 0) continue;  // nothing matched: the text stays
+    if (!any) continue;  // nothing matched: the text (and its cuts) stay
     kept.append(html, from, std::string::npos);
     carry(html.size());
-    moved.erase(std::unique(moved.begin(), moved.end()), moved.end());
-    *cuts = std::move(moved);
+    if (cuts != nullptr) {
+      moved.erase(std::unique(moved.begin(), moved.end()), moved.end());
+      *cuts = std::move(moved);
+    }
     html = std::move(kept);
   }
   return html;

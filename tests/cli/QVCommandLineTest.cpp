@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include "tests/support/QVTestSupport.h"
 
@@ -496,6 +497,21 @@ TEST_F(QVCommandLine, FilesStayWhatTheyAre) {
          EXPECT_FALSE(fs::exists(d / "F.lock"));
        },
        false, false, true, "ulimit -f " + std::to_string(many.size() / 1024 + 8) + "; "},
+      // A mailbox's messages rebuilt side by side are written, and told of, in their order.
+      {"-i on a mailbox of many messages on three threads", kMany, "-i -j3 F", 0,
+       [&](const fs::path& d) { EXPECT_TRUE(equal(same(test::readFile(d / "F")), manyRebuilt)); }},
+      {"-v on a mailbox of many messages on three threads", kMany, "-v -j3 -o G F 2> E", 0,
+       [&](const fs::path& d) {
+         EXPECT_TRUE(equal(same(test::readFile(d / "G")), manyRebuilt));
+         std::istringstream said(test::readFile(d / "E"));
+         std::size_t k = 0;
+         for (std::string line; std::getline(said, line);) {
+           if (line.rfind("F: message ", 0) != 0) continue;
+           EXPECT_EQ(line, "F: message " + std::to_string(++k) + ": rebuilt (1 attachment)");
+         }
+         EXPECT_EQ(k, 3000u);
+       },
+       false, false, false},
       // A second TERM ends a batch at once (here while it waits for G, which another program
       // holds for a second): its lock files go with it.
       {"a batch -i ended by two TERM signals",
