@@ -34,9 +34,12 @@ std::optional<Coding> codingOf(const QVContentPart& part) {
 std::string withoutCR(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] == '\n')) continue;
-    out.push_back(text[i]);
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t cr = text.find('\r', at);
+    if (cr == std::string_view::npos) cr = text.size();
+    out.append(text, at, cr - at);
+    if (cr < text.size() && cr + 1 < text.size() && text[cr + 1] != '\n') out.push_back('\r');
+    at = cr + 1;
   }
   return out;
 }
@@ -79,12 +82,15 @@ std::optional<std::string> decode(Coding coding, std::string_view body) {
 std::string unquotedRows(std::string_view body) {
   std::string out;
   out.reserve(body.size());
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    if ((i == 0 || body[i - 1] == '\n') && body[i] == '>') {
-      const std::size_t text = body.find_first_not_of('>', i);
-      if (text != std::string_view::npos && body.compare(text, 5, "From ") == 0) continue;
+  for (std::size_t row = 0; row < body.size();) {
+    std::size_t end = body.find('\n', row);
+    end = end == std::string_view::npos ? body.size() : end + 1;
+    if (body[row] == '>') {
+      const std::size_t text = body.find_first_not_of('>', row);
+      if (text != std::string_view::npos && body.compare(text, 5, "From ") == 0) ++row;
     }
-    out.push_back(body[i]);
+    out.append(body, row, end - row);
+    row = end;
   }
   return out;
 }
@@ -126,6 +132,9 @@ bool riskyRowAt(std::string_view text, std::size_t at) {
 // looked at from its start.
 std::string safeRow(std::string_view row) {
   constexpr std::size_t kMaxRow = 76;
+  // A row that fits, its soft line break's "=" included, and that no reader could take for
+  // a delimiter or a separator, stays as it is.
+  if (row.size() <= kMaxRow && !riskyRowAt(row, 0)) return std::string(row);
   const bool soft = !row.empty() && row.back() == '=';  // an escape ends in a hex digit
   if (soft) row.remove_suffix(1);
   std::string out;

@@ -38,8 +38,35 @@ bool wellFormedSeparator(std::string_view row) {
 
 }  // namespace
 
+// Outside a header and a frame, a row tells something only when it begins with "From ", or
+// as one of the two rows before such a row (which the rule looks back on). The rows before
+// those two are passed over in bulk.
+std::size_t QVMailboxSplitter::skimmable(std::string_view bytes) const {
+  if (inHeader_ || frameEnd_ || row_.start == 0 || row_.length != 0 || !row_.head.empty() ||
+      bytes.front() == 'F') {
+    return 0;
+  }
+  std::size_t twoBefore = 0;  // the start of the second row before `at`
+  std::size_t oneBefore = 0;
+  for (std::size_t at = 0;;) {
+    const void* lf = std::memchr(bytes.data() + at, '\n', bytes.size() - at);
+    if (lf == nullptr) break;  // the row at `at` is not complete
+    twoBefore = oneBefore;
+    oneBefore = at;
+    at = static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data()) + 1;
+    if (at >= bytes.size() || bytes[at] == 'F') break;
+  }
+  return twoBefore;
+}
+
 void QVMailboxSplitter::feed(std::string_view bytes) {
   while (!bytes.empty() && !notMailbox_) {
+    if (const std::size_t skipped = skimmable(bytes); skipped > 0) {
+      offset_ += skipped;
+      row_.start = offset_;
+      bytes.remove_prefix(skipped);
+      continue;
+    }
     const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
     const std::size_t n =
         lf == nullptr ? bytes.size()
@@ -141,9 +168,12 @@ void QVMailboxSplitter::endRow() {
     }
   }
   beforePreviousEndsInCR_ = !previous_.tail.empty() && previous_.tail.back() == '\r';
-  previous_ = std::move(row_);
-  row_ = Row{};
+  // The two rows' buffers change places, kept with their room: no row costs an allocation.
+  std::swap(previous_, row_);
   row_.start = offset_;
+  row_.length = 0;
+  row_.head.clear();
+  row_.tail.clear();
 }
 
 std::vector<std::size_t> QVMailboxSplitter::finish() {

@@ -54,6 +54,8 @@ class QVMailboxSplitter {
     std::string tail;
   };
   void endRow();
+  // How many bytes from a row's start can be passed over without reading their rows.
+  [[nodiscard]] std::size_t skimmable(std::string_view bytes) const;
   // Whether the row just read opens a message by the rows' rule.
   [[nodiscard]] bool opensMessage() const;
   void open(std::size_t start);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "core/QVRowScan.h"
@@ -71,12 +72,82 @@ class QVFoldedSearch {
   std::array<std::size_t, 256> skip_{};
 };
 
+bool startsWithFolded(std::string_view text, std::size_t at, std::string_view lowered) {
+  if (at + lowered.size() > text.size()) return false;
+  for (std::size_t i = 0; i < lowered.size(); ++i) {
+    if (lower(text[at + i]) != lowered[i]) return false;
+  }
+  return true;
+}
+
+// Every identifier's tags taken out in one pass, when that gives what one pass per
+// identifier gives; nothing when it might not. A match lies in a stretch from an "<img" to
+// the first ">" after it and, when there is one, takes the whole stretch from its first
+// "<img": so each stretch goes when any identifier's reference stands in it, whichever
+// identifier comes first. Passes one after another differ only where taking a tag out
+// joins text into a new "<img" across the cut, and then this gives nothing. Identifiers
+// must be ASCII, and searchable as such (asciiSearchFinds).
+std::optional<std::string> removeInOnePass(std::string_view html,
+                                           const std::vector<std::string>& cids,
+                                           QVFoldedLetters folded, std::vector<std::size_t>* cuts) {
+  std::vector<std::string> ids;
+  for (const std::string& cid : cids) {
+    if (cid.empty()) continue;
+    if (!asciiSearchFinds(cid, folded)) return std::nullopt;
+    std::string id;
+    for (const char c : cid) id.push_back(lower(c));
+    ids.push_back(std::move(id));
+  }
+  const QVFoldedSearch openTag("<img");
+  const QVFoldedSearch reference("cid:");
+  std::string kept;
+  std::vector<std::size_t> made;  // where the text was cut, in the result
+  std::size_t copied = 0;
+  for (std::size_t at = openTag.find(html, 0); at != std::string_view::npos;) {
+    const std::size_t close = html.find('>', at + 4);
+    if (close == std::string_view::npos) break;
+    // Each reference with a character between it and the "<img", and one between it and
+    // the ">".
+    bool matched = false;
+    for (std::size_t r = reference.find(html, at + 5); r != std::string_view::npos && r < close;
+         r = reference.find(html, r + 1)) {
+      for (const std::string& id : ids) {
+        if (r + 4 + id.size() < close && startsWithFolded(html, r + 4, id)) {
+          matched = true;
+          break;
+        }
+      }
+      if (matched) break;
+    }
+    if (matched) {
+      if (kept.empty()) kept.reserve(html.size());
+      kept.append(html, copied, at - copied);
+      if (made.empty() || made.back() != kept.size()) made.push_back(kept.size());
+      copied = close + 1;
+    }
+    at = openTag.find(html, close + 1);
+  }
+  if (made.empty()) return std::string(html);
+  kept.append(html, copied, std::string_view::npos);
+  for (const std::size_t cut : made) {
+    for (std::size_t begin = cut >= 3 ? cut - 3 : 0; begin < cut; ++begin) {
+      if (startsWithFolded(kept, begin, "<img")) return std::nullopt;
+    }
+  }
+  if (cuts != nullptr) *cuts = std::move(made);
+  return kept;
+}
+
 }  // namespace
 
 std::string removeTagsWithCids(std::string html, const std::vector<std::string>& cids,
                                std::vector<std::size_t>* cuts) {
   if (cuts != nullptr) cuts->clear();
   if (cids.empty() || html.empty()) return html;
+  if (std::optional<std::string> once =
+          removeInOnePass(html, cids, foldedLetters(html, isValidUtf8(html)), cuts)) {
+    return std::move(*once);
+  }
   // A UTF-8 text is matched as characters (so that case folding is Unicode's); any other
   // bytes as Latin-1, where every byte is a character and none is ever invalid.
   const bool utf8 = isValidUtf8(html);

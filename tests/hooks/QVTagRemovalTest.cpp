@@ -44,6 +44,24 @@ TEST(QVTagRemoval, Table) {
       {"empty identifier removes nothing", "<img src=\"cid:x\">", {""}, "<img src=\"cid:x\">"},
       {"not UTF-8", "\xff<img src=\"cid:x\">\xfe", {"x"}, "\xff\xfe"},
       {"non-ASCII identifier", "<img src=\"cid:caf\xc3\xa9\">", {"CAF\xc3\x89"}, ""},
+      {"KELVIN SIGN is a k",
+       "<img src=\"cid:\xE2\x84\xAA"
+       "1\">",
+       {"k1"},
+       ""},
+      {"one tag, two identifiers' references",
+       "<img src=\"cid:a1\" alt=\"cid:b2\">x",
+       {"b2", "a1"},
+       "x"},
+      // Each identifier in turn: a cut can join the text around it into a new tag.
+      {"a cut joins a tag for the next identifier",
+       "<im<img src=\"cid:a1\">g src=\"cid:b2\">",
+       {"a1", "b2"},
+       ""},
+      {"a cut joins a tag for an earlier identifier",
+       "<im<img src=\"cid:a1\">g src=\"cid:b2\">",
+       {"b2", "a1"},
+       "<img src=\"cid:b2\">"},
   };
   for (const Row& row : table) {
     EXPECT_EQ(removeTagsWithCids(row.html, row.cids), row.expected) << row.what;
