@@ -9,6 +9,7 @@
 
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
+#include "cli/QVMilterCommand.h"
 #include "codec/QVMimeCodec.h"
 
 #ifndef STOWLET_VERSION
@@ -147,6 +148,71 @@ int main(int argc, char** argv) {
       ->type_name("NAME=VALUE");
   prefsCmd->add_flag("--yes", prefs.yes, "Answer the pane's alerts with their first button");
 
+  QVMilterOptions milter;
+  CLI::App* milterCmd = app.add_subcommand(
+      "milter",
+      "Run as a mail server's filter (Postfix, Sendmail): mail that leaves is rebuilt as "
+      "rewrite rebuilds it; anything that fails lets the message through as it came");
+  std::optional<std::string> milterConfig;
+  milterCmd
+      ->add_option("--config", milterConfig,
+                   "Read the settings below from FILE, a row \"name = value\" each (the "
+                   "option's name without its dashes); options given here win")
+      ->type_name("FILE");
+  milterCmd
+      ->add_option("--socket", milter.socket,
+                   "Where the server connects: unix:PATH or inet:PORT@HOST (required)")
+      ->type_name("SOCKET");
+  milterCmd->add_option("--pid-file", milter.pidFile, "Write the process number here")
+      ->type_name("FILE");
+  milterCmd->add_option("--user", milter.user, "Started as root: run as this user")
+      ->type_name("USER");
+  milterCmd->add_option("--socket-mode", milter.socketMode, "The unix socket's mode (0660)")
+      ->check([](const std::string& mode) {
+        return !mode.empty() && mode.size() <= 4 &&
+                       mode.find_first_not_of("01234567") == std::string::npos
+                   ? std::string()
+                   : std::string("an octal mode such as 0660");
+      })
+      ->type_name("MODE");
+  milterCmd
+      ->add_option("--touch", milter.touch,
+                   "Which mail is rebuilt: outgoing (an authenticated sender, or a submission "
+                   "daemon) or all")
+      ->check(CLI::IsMember({"outgoing", "all"}))
+      ->default_val("outgoing");
+  milterCmd
+      ->add_option("--submission-daemon", milter.submissionDaemons,
+                   "The server's {daemon_name} of its submission service, whose mail leaves "
+                   "(Postfix: -o milter_macro_daemon_name=ORIGINATING)")
+      ->default_val(std::vector<std::string>{"ORIGINATING"})
+      ->type_name("NAME");
+  milterCmd
+      ->add_option("--signature-filename", milter.signatureFilename,
+                   "Pictures whose file name contains this stay inline")
+      ->default_val("email-signature");
+  milterCmd->add_option("--enabled", milter.enabled, "false: every message passes unchanged")
+      ->default_val(true);
+  milterCmd
+      ->add_option("--size-limit", milter.sizeLimit,
+                   "Larger messages pass unchanged, never held in memory whole (bytes, or with "
+                   "KB, MB)")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("50MB")
+      ->type_name("SIZE");
+  milterCmd
+      ->add_option("--keep-inline-below", milter.keepInlineBelow,
+                   "Keep pictures smaller than SIZE inline, as rewrite does")
+      ->transform(CLI::AsSizeValue(false))
+      ->type_name("SIZE");
+  milterCmd
+      ->add_option("--timeout", milter.timeout,
+                   "Seconds one message may take; later it passes unchanged")
+      ->check(CLI::Range(1, 86400))
+      ->default_val(60);
+  milterCmd->add_flag("--syslog", milter.syslog,
+                      "Log to the system log (mail facility) instead of standard error");
+
   // The first word that is no option names the subcommand: one that does not exist is named
   // back (the parser would only say that a subcommand is required).
   for (int i = 1; i < argc; ++i) {
@@ -170,6 +236,33 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  // The filter needs no stand-in Mail: its settings are its own, from its options and its
+  // settings file (read by CLI11's own reader of such files).
+  if (milterCmd->parsed()) {
+    if (milterConfig) {
+      try {
+        for (const CLI::ConfigItem& item : CLI::ConfigINI().from_file(*milterConfig)) {
+          CLI::Option* option = milterCmd->get_option_no_throw("--" + item.name);
+          if (option == nullptr || item.name == "config" || !item.parents.empty()) {
+            complain(*milterConfig + ": no setting " + item.fullname());
+            return kExitConfig;
+          }
+          if (option->count() > 0) continue;  // the command line's
+          option->add_result(item.inputs);
+          option->run_callback();
+        }
+      } catch (const CLI::Error& e) {
+        complain(*milterConfig + ": " + e.what());
+        return kExitConfig;
+      }
+    }
+    if (milter.socket.empty()) {
+      complain("milter: --socket is required (or socket = ... in the settings file)");
+      return kExitUsage;
+    }
+    return runMilter(milter);
   }
 
   QVMailSession mail;

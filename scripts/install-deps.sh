@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev clang-format
   time
   gobjc++ libgnustep-base-dev libgnustep-gui-dev gnustep-back0.29 xvfb
+  libmilter-dev postfix miltertest swaks
 )
 
 missing=()
@@ -33,5 +34,11 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
+# Postfix is for the tests, which start their own with a private configuration: the
+# package itself is left unconfigured.
+if printf '%s\n' "${missing[@]}" | grep -qx postfix && command -v debconf-set-selections >/dev/null; then
+  echo "postfix postfix/main_mailer_type select No configuration" |
+    "${sudo_cmd[@]}" debconf-set-selections
+fi
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -245,6 +245,11 @@ TEST_F(QVCommandLine, ExitCodesFollowSysexits) {
        73},
       {"help", {"--help"}, 0},
       {"version", {"--version"}, 0},
+      {"milter without a socket", {"milter"}, 64},
+      {"milter with a missing settings file", {"milter", "--config", (dir_ / "none").string()}, 78},
+      {"milter with an unknown setting",
+       {"milter", "--config", write("bad.conf", "frobnicate = 1\n").string()},
+       78},
   };
   for (const Row& row : table) {
     const Outcome r =
