@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -67,21 +68,27 @@ struct QVField {
   std::string value;
 };
 
-// What one connection holds: the message being received.
+// What one connection holds: the message being received, built as it arrives (its header
+// rows, then its body with line feeds for the MTA's CR LF), so that it is held once.
 struct QVConnection {
   std::string daemonName;  // {daemon_name}, given at the connection
   bool outgoing = false;
   std::vector<QVField> fields;
-  std::string body;  // as received: CR LF line ends
+  std::string message;
+  bool pendingCR = false;  // the last chunk ended in a CR: its line feed may come next
   std::size_t bytes = 0;
   bool tooLarge = false;
   Clock::time_point started;
 
+  void forget() {
+    fields.clear();
+    message.clear();
+    message.shrink_to_fit();
+    pendingCR = false;
+  }
   void reset() {
     outgoing = false;
-    fields.clear();
-    body.clear();
-    body.shrink_to_fit();
+    forget();
     bytes = 0;
     tooLarge = false;
     started = Clock::now();
@@ -90,9 +97,20 @@ struct QVConnection {
     bytes += n;
     if (bytes > settings->sizeLimit && !tooLarge) {
       tooLarge = true;  // from here on nothing is kept: the message passes as it came
-      fields.clear();
-      body.clear();
-      body.shrink_to_fit();
+      forget();
+    }
+  }
+  // A body chunk, its CR LF line ends made line feeds.
+  void addBody(std::string_view chunk) {
+    if (chunk.empty()) return;
+    if (pendingCR && chunk.front() != '\n') message.push_back('\r');
+    pendingCR = chunk.back() == '\r';
+    if (pendingCR) chunk.remove_suffix(1);
+    for (std::size_t at = 0; at < chunk.size();) {
+      std::size_t cr = chunk.find("\r\n", at);
+      if (cr == std::string_view::npos) cr = chunk.size();
+      message.append(chunk, at, cr - at);
+      at = cr + 1;  // the line feed after the CR is kept
     }
   }
 };
@@ -106,7 +124,7 @@ std::string macro(SMFICTX* context, const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-// CR LF line ends as line feeds, and back.
+// CR LF line ends as line feeds.
 std::string withLineFeeds(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -116,15 +134,37 @@ std::string withLineFeeds(std::string_view text) {
   }
   return out;
 }
-std::string withCrLf(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 32);
-  for (const char c : text) {
-    if (c == '\n') out.push_back('\r');
-    out.push_back(c);
+
+// The new body handed to the MTA as it is read from the rebuilt message's pieces, its line
+// feeds made CR LF, in pieces of 1 KB: a peer may read a reply into a buffer of that size
+// (Debian's miltertest does, and overflows on more), and the protocol allows any number of
+// them. Nothing of the body is held whole a second time.
+class QVBodyWriter {
+ public:
+  explicit QVBodyWriter(SMFICTX* context) : context_(context) {}
+  [[nodiscard]] bool add(std::string_view text) {
+    for (const char c : text) {
+      if (c == '\n') buffer_.push_back('\r');
+      buffer_.push_back(c);
+      if (buffer_.size() >= kChunk && !flush()) return false;
+    }
+    return true;
   }
-  return out;
-}
+  [[nodiscard]] bool flush() {
+    if (buffer_.empty() && sent_) return true;
+    sent_ = true;
+    const int result = smfi_replacebody(context_, reinterpret_cast<unsigned char*>(buffer_.data()),
+                                        static_cast<int>(buffer_.size()));
+    buffer_.clear();
+    return result == MI_SUCCESS;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1024;
+  SMFICTX* context_;
+  std::string buffer_;
+  bool sent_ = false;
+};
 
 // The fields of a header block (rows ending in line feeds, without the empty row).
 std::vector<QVField> fieldsOf(std::string_view header) {
@@ -200,13 +240,9 @@ QVDecision filter(SMFICTX* context, QVConnection& c) {
   if (!c.outgoing) return {"passed (not outgoing mail)"};
   if (!settings->enabled) return {"passed (switched off)"};
   if (c.tooLarge) return {"passed (larger than the size limit)"};
-  std::string message;
-  message.reserve(c.bytes + c.fields.size() * 4 + 2);
-  for (const QVField& f : c.fields) {
-    message.append(f.name).append(": ").append(withLineFeeds(f.value)).push_back('\n');
-  }
-  message.push_back('\n');
-  message.append(withLineFeeds(c.body));
+  if (c.pendingCR) c.message.push_back('\r');
+  c.pendingCR = false;
+  const std::string& message = c.message;
   QVManipulator manipulator(message, settings->signatureFilename,
                             settings->keepInlineBelow
                                 ? std::optional<std::size_t>(*settings->keepInlineBelow)
@@ -221,25 +257,31 @@ QVDecision filter(SMFICTX* context, QVConnection& c) {
   if (Clock::now() - c.started > std::chrono::seconds(settings->timeout)) {
     return {"passed (timeout)"};
   }
-  const std::string bytes = rebuilt->bytes();
-  const std::size_t split = bytes.find("\n\n");
-  if (split == std::string::npos) return {"passed (internal error: no header)"};
-  const std::vector<QVField> before = fieldsOf(message.substr(0, message.find("\n\n") + 1));
-  const std::vector<QVField> after = fieldsOf(std::string_view(bytes).substr(0, split + 1));
-  const std::string body = withCrLf(std::string_view(bytes).substr(split + 2));
-  // The body first: a body the MTA refused leaves the header as it was. In pieces of 1 KB:
-  // a peer may read a reply into a buffer of that size (Debian's miltertest does, and
-  // overflows on more), and the protocol allows any number of them.
-  constexpr std::size_t kBodyChunk = 1024;
-  for (std::size_t at = 0; at < body.size() || at == 0; at += kBodyChunk) {
-    const std::size_t n = std::min(kBodyChunk, body.size() - at);
-    if (smfi_replacebody(context,
-                         reinterpret_cast<unsigned char*>(const_cast<char*>(body.data() + at)),
-                         static_cast<int>(n)) != MI_SUCCESS) {
-      return {"passed (the server refused the new body)"};
+  // The rebuilt header: the pieces up to its empty row.
+  std::string header;
+  std::size_t piece = 0;
+  std::size_t bodyAt = std::string::npos;  // in the piece where the body begins
+  for (; piece < rebuilt->pieceCount(); ++piece) {
+    const std::size_t before = header.size();
+    header.append(rebuilt->piece(piece));
+    const std::size_t split = header.find("\n\n", before == 0 ? 0 : before - 1);
+    if (split != std::string::npos) {
+      bodyAt = split + 2 - before;
+      header.resize(split + 1);
+      break;
     }
-    if (body.empty()) break;
   }
+  if (bodyAt == std::string::npos) return {"passed (internal error: no header)"};
+  std::vector<QVField> before = c.fields;
+  for (QVField& f : before) f.value = withLineFeeds(f.value);
+  const std::vector<QVField> after = fieldsOf(header);
+  // The body first: a body the MTA refused leaves the header as it was.
+  QVBodyWriter body(context);
+  bool written = body.add(rebuilt->piece(piece).substr(bodyAt));
+  for (++piece; written && piece < rebuilt->pieceCount(); ++piece) {
+    written = body.add(rebuilt->piece(piece));
+  }
+  if (!written || !body.flush()) return {"passed (the server refused the new body)"};
   if (!replaceHeader(context, before, after)) {
     return {"passed (the server refused a header change)"};
   }
@@ -255,10 +297,20 @@ sfsistat onConnect(SMFICTX* context, char*, _SOCK_ADDR*) {
   return SMFIS_CONTINUE;
 }
 
-sfsistat onMailFrom(SMFICTX* context, char**) {
+sfsistat onMailFrom(SMFICTX* context, char** arguments) {
   QVConnection* c = connectionOf(context);
   if (c == nullptr) return SMFIS_ACCEPT;
   c->reset();
+  // The size the client declared (ESMTP SIZE=): room for the message at once, so that it is
+  // not copied as it grows (within the limit only).
+  for (char** a = arguments != nullptr && *arguments != nullptr ? arguments + 1 : nullptr;
+       a != nullptr && *a != nullptr; ++a) {
+    if (std::strncmp(*a, "SIZE=", 5) != 0 && std::strncmp(*a, "size=", 5) != 0) continue;
+    const unsigned long long declared = std::strtoull(*a + 5, nullptr, 10);
+    if (declared > 0 && declared <= settings->sizeLimit) {
+      c->message.reserve(static_cast<std::size_t>(declared) + 4096);
+    }
+  }
   if (c->daemonName.empty()) c->daemonName = macro(context, "{daemon_name}");
   bool submission = false;
   for (const std::string& name : settings->submissionDaemons) {
@@ -276,7 +328,10 @@ sfsistat onHelo(SMFICTX*, char*) {
 sfsistat onRecipient(SMFICTX*, char**) {
   return SMFIS_CONTINUE;
 }
-sfsistat onEndOfHeader(SMFICTX*) {
+// The header's end: the empty row before the body.
+sfsistat onEndOfHeader(SMFICTX* context) {
+  QVConnection* c = connectionOf(context);
+  if (c != nullptr && c->outgoing && !c->tooLarge) c->message.push_back('\n');
   return SMFIS_CONTINUE;
 }
 
@@ -285,7 +340,10 @@ sfsistat onHeader(SMFICTX* context, char* name, char* value) {
   if (c == nullptr) return SMFIS_CONTINUE;
   const std::size_t n = std::strlen(name) + std::strlen(value) + 4;
   c->count(n);
-  if (c->outgoing && !c->tooLarge) c->fields.push_back({name, value});
+  if (c->outgoing && !c->tooLarge) {
+    c->fields.push_back({name, value});
+    c->message.append(name).append(": ").append(withLineFeeds(value)).push_back('\n');
+  }
   return SMFIS_CONTINUE;
 }
 
@@ -293,7 +351,9 @@ sfsistat onBody(SMFICTX* context, unsigned char* chunk, size_t length) {
   QVConnection* c = connectionOf(context);
   if (c == nullptr) return SMFIS_CONTINUE;
   c->count(length);
-  if (c->outgoing && !c->tooLarge) c->body.append(reinterpret_cast<const char*>(chunk), length);
+  if (c->outgoing && !c->tooLarge) {
+    c->addBody(std::string_view(reinterpret_cast<const char*>(chunk), length));
+  }
   return SMFIS_CONTINUE;
 }
 

@@ -3,8 +3,8 @@
 -- chunks, end of message. Returns the connection, for the script's checks.
 function send(file, macros)
   local conn, body = open(file, macros)
-  for at = 1, #body, 65536 do
-    assert(mt.bodystring(conn, body:sub(at, at + 65535)) == nil, "body")
+  for at = 1, #body, 65535 do
+    assert(mt.bodystring(conn, body:sub(at, at + 65534)) == nil, "body")
   end
   assert(mt.eom(conn) == nil, "eom")
   return conn
@@ -23,12 +23,13 @@ function open(file, macros)
   macrosOf(SMFIC_CONNECT)
   assert(mt.conninfo(conn, "localhost", "127.0.0.1") == nil, "conninfo")
   assert(mt.helo(conn, "client.example.org") == nil, "helo")
-  macrosOf(SMFIC_MAIL)
-  assert(mt.mailfrom(conn, "<a@example.org>") == nil, "mailfrom")
-  assert(mt.rcptto(conn, "<b@example.net>") == nil, "rcptto")
   local f = assert(io.open(file, "rb"))
   local text = f:read("a"):gsub("\r\n", "\n")
   f:close()
+  macrosOf(SMFIC_MAIL)
+  -- The size the client declares, as an ESMTP client does.
+  assert(mt.mailfrom(conn, "<a@example.org>", "SIZE=" .. #text) == nil, "mailfrom")
+  assert(mt.rcptto(conn, "<b@example.net>") == nil, "rcptto")
   local split = text:find("\n\n", 1, true) or #text
   local header, body = text:sub(1, split), text:sub(split + 2)
   local name, value = nil, nil
