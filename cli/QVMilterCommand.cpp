@@ -274,7 +274,11 @@ QVDecision filter(SMFICTX* context, QVConnection& c) {
   if (bodyAt == std::string::npos) return {"passed (internal error: no header)"};
   std::vector<QVField> before = c.fields;
   for (QVField& f : before) f.value = withLineFeeds(f.value);
-  const std::vector<QVField> after = fieldsOf(header);
+  std::vector<QVField> after = fieldsOf(header);
+  // A multipart message says it is MIME: a header that did not gets the field.
+  bool mime = false;
+  for (const QVField& f : after) mime = mime || equalsIgnoringCase(f.name, "MIME-Version");
+  if (!mime) after.push_back({"MIME-Version", "1.0"});
   // The body first: a body the MTA refused leaves the header as it was.
   QVBodyWriter body(context);
   bool written = body.add(rebuilt->piece(piece).substr(bodyAt));

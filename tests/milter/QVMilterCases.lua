@@ -11,6 +11,8 @@ local cases = {
     changed = true },
   -- Signed: left as it is.
   { file = dir .. "/signed.eml", macros = outgoing, changed = false },
+  -- Without MIME-Version: the rebuilt message gets one.
+  { file = dir .. "/no-mime-version.eml", macros = outgoing, changed = true, mime = true },
   -- Not a message at all: accepted as it came.
   { file = dir .. "/garbage.eml", macros = outgoing, changed = false },
 }
@@ -20,5 +22,7 @@ for k, case in ipairs(cases) do
   assert(mt.eom_check(conn, MT_BODYCHANGE) == case.changed, "case " .. k .. ": body")
   assert(mt.eom_check(conn, MT_HDRCHANGE, "Content-Type") == case.changed,
          "case " .. k .. ": Content-Type")
+  assert(mt.eom_check(conn, MT_HDRADD, "MIME-Version", "1.0") == (case.mime == true),
+         "case " .. k .. ": MIME-Version")
   mt.disconnect(conn)
 end

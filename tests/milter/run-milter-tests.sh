@@ -34,8 +34,8 @@ printf 'size-limit = 2KB\nsignature-filename = email-signature\n' > "$dir/milter
 start --config "$dir/milter.conf"
 check QVMilterLimit
 stop
-# One line per message: 5 cases, 20 connections, the one above the limit.
+# One line per message: 6 cases, 20 connections, the one above the limit.
 lines=$(grep -c ' moved, ' "$dir/log")
-[ "$lines" -eq 26 ] || { echo "$lines log lines for 26 messages"; cat "$dir/log"; exit 1; }
+[ "$lines" -eq 27 ] || { echo "$lines log lines for 27 messages"; cat "$dir/log"; exit 1; }
 grep -q 'passed (larger than the size limit)' "$dir/log" || { cat "$dir/log"; exit 1; }
 echo "milter protocol: every case as expected"
