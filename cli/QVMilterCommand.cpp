@@ -78,7 +78,6 @@ struct QVConnection {
   bool pendingCR = false;  // the last chunk ended in a CR: its line feed may come next
   std::size_t bytes = 0;
   bool tooLarge = false;
-  Clock::time_point started;
 
   void forget() {
     fields.clear();
@@ -91,7 +90,6 @@ struct QVConnection {
     forget();
     bytes = 0;
     tooLarge = false;
-    started = Clock::now();
   }
   void count(std::size_t n) {
     bytes += n;
@@ -236,7 +234,8 @@ struct QVDecision {
   std::size_t moved = 0;
 };
 
-QVDecision filter(SMFICTX* context, QVConnection& c) {
+// `began`: when the message had arrived whole (its own time is what the timeout bounds).
+QVDecision filter(SMFICTX* context, QVConnection& c, Clock::time_point began) {
   if (!c.outgoing) return {"passed (not outgoing mail)"};
   if (!settings->enabled) return {"passed (switched off)"};
   if (c.tooLarge) return {"passed (larger than the size limit)"};
@@ -254,7 +253,7 @@ QVDecision filter(SMFICTX* context, QVConnection& c) {
   QVRandomBoundaries boundaries;
   std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild(boundaries, bodies);
   if (!rebuilt) return {"unchanged (no fresh boundary)"};
-  if (Clock::now() - c.started > std::chrono::seconds(settings->timeout)) {
+  if (Clock::now() - began > std::chrono::seconds(settings->timeout)) {
     return {"passed (timeout)"};
   }
   // The rebuilt header: the pieces up to its empty row.
@@ -367,7 +366,7 @@ sfsistat onEndOfMessage(SMFICTX* context) {
   const Clock::time_point began = Clock::now();
   QVDecision decision;
   try {
-    decision = filter(context, *c);
+    decision = filter(context, *c, began);
   } catch (const std::exception& e) {
     decision = {std::string("passed (internal error: ") + e.what() + ")"};
   } catch (...) {

@@ -28,7 +28,7 @@ struct QVMilterOptions {
   bool enabled = true;
   std::uint64_t sizeLimit = 50ULL << 20;  // larger messages pass unchanged
   std::optional<std::uint64_t> keepInlineBelow;
-  int timeout = 60;  // seconds one message may take before it passes unchanged
+  int timeout = 60;  // seconds its rebuild may take before the message passes unchanged
   bool syslog = false;
 };
 

@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
       ->type_name("SIZE");
   milterCmd
       ->add_option("--timeout", milter.timeout,
-                   "Seconds one message may take; later it passes unchanged")
+                   "Seconds the rebuild of one message may take; later it passes unchanged")
       ->check(CLI::Range(1, 86400))
       ->default_val(60);
   milterCmd->add_flag("--syslog", milter.syslog,
