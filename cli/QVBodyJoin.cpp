@@ -420,10 +420,17 @@ QVBodyReplacements commandBodies(const QVManipulator& m, bool keepHtml, bool mbo
     out.html =
         joinPieces(m.tree(), bodies.html, "html", keepHtml ? nullptr : &cids, crlf, mboxQuoted);
   }
-  // One piece, or pieces that cannot be joined (the last is then the body): its image tags
-  // of the moved pictures still go.
-  if (!out.html && !bodies.html.empty()) {
-    out.html = cleanedHtml(m.tree().parts[bodies.htmlShown], cids, crlf, mboxQuoted);
+  // One piece, or pieces that cannot be joined (the first with text is then the body, the
+  // others inline text after it): the image tags of the moved pictures still go from each.
+  if (bodies.html.size() == 1) {
+    out.html = cleanedHtml(m.tree().parts[bodies.html.front()], cids, crlf, mboxQuoted);
+  } else if (!out.html) {
+    for (std::size_t index : bodies.html) {
+      if (std::optional<std::string> cleaned =
+              cleanedHtml(m.tree().parts[index], cids, crlf, mboxQuoted)) {
+        out.pieces.emplace(index, std::move(*cleaned));
+      }
+    }
   }
   return out;
 }

@@ -52,10 +52,9 @@ bool isMediaType(std::string_view value) {
 // The message already has the rebuilt shape: a multipart/mixed whose every file stands in
 // its top level, none of them shown inline or referenced by a Content-Id, and each body in
 // one piece. Rebuilding it would change nothing a reader sees.
-bool nothingToMove(const QVPartTree& tree, const QVRoles& roles) {
+bool filesInPlace(const QVPartTree& tree, const QVRoles& roles) {
   const std::string_view type = tree.header().contentType.value_or(std::string_view{});
   if (!equalsIgnoringCase(type, "multipart/mixed")) return false;
-  if (roles.bodies.plain.size() > 1 || roles.bodies.html.size() > 1) return false;
   for (std::size_t index : roles.attachments) {
     const QVContentPart& p = tree.parts[index];
     if (p.level != 1 || p.cid) return false;
@@ -64,7 +63,35 @@ bool nothingToMove(const QVPartTree& tree, const QVRoles& roles) {
   return true;
 }
 
+bool nothingToMove(const QVPartTree& tree, const QVRoles& roles) {
+  return roles.bodies.plain.size() <= 1 && roles.bodies.html.size() <= 1 &&
+         filesInPlace(tree, roles);
+}
+
+// A body's pieces as the rebuild leaves them apart: the shown one first, in the
+// alternative, the others after it in the top level.
+bool piecesAsLeftApart(const QVPartTree& tree, const std::vector<std::size_t>& pieces,
+                       std::size_t shown) {
+  if (pieces.size() <= 1) return true;
+  const std::uint32_t level = tree.parts[shown].level;
+  if (pieces.front() != shown || level < 2 || level >= tree.levelTypes.size() ||
+      !containsIgnoringCase(tree.levelTypes[level], "multipart/alternative")) {
+    return false;
+  }
+  for (std::size_t k = 1; k < pieces.size(); ++k) {
+    if (tree.parts[pieces[k]].level != 1) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool leftApartAsRebuilt(const QVPartTree& tree, const QVRoles& roles) {
+  const QVBodies& b = roles.bodies;
+  return (b.plain.size() > 1 || b.html.size() > 1) && filesInPlace(tree, roles) &&
+         piecesAsLeftApart(tree, b.plain, b.plainShown) &&
+         piecesAsLeftApart(tree, b.html, b.htmlShown);
+}
 
 std::optional<QVRebuildFailure> checkRebuild(const QVRows& rows, const QVPartTree& tree,
                                              const QVRoles& roles) {

@@ -40,4 +40,10 @@ enum class QVRebuildFailure : std::uint8_t {
                                                            const QVPartTree& tree,
                                                            const QVRoles& roles);
 
+// The message has the rebuilt shape but that a body stands in pieces left apart (its shown
+// piece first, in the alternative; the others inline text in the top level after it): a
+// rebuild that joins none of them would change nothing (kNothingToMove), one that joins
+// them would.
+[[nodiscard]] bool leftApartAsRebuilt(const QVPartTree& tree, const QVRoles& roles);
+
 }  // namespace qv

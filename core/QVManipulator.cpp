@@ -26,6 +26,7 @@ void QVManipulator::assign(QVPartTree tree) {
   defects_ = tree_.defects;
   defects_.insert(defects_.end(), roles_.defects.begin(), roles_.defects.end());
   failure_ = checkRebuild(rows_, tree_, roles_);
+  leftApart_ = !failure_ && leftApartAsRebuilt(tree_, roles_);
   noFreshBoundary_ = false;
 }
 
@@ -69,7 +70,16 @@ const QVContentPart* QVManipulator::partTextHtml() const {
 std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundaries,
                                                        const QVBodyReplacements& replacements) {
   noFreshBoundary_ = false;
+  nothingJoined_ = false;
   if (failure_) return std::nullopt;
+  // Pieces left apart by an earlier rebuild, which the caller could not join this time
+  // either: the message stays as it is.
+  const QVBodies& b = roles_.bodies;
+  if (leftApart_ && (b.plain.size() <= 1 || !replacements.plain) &&
+      (b.html.size() <= 1 || !replacements.html)) {
+    nothingJoined_ = true;
+    return std::nullopt;
+  }
   std::optional<QVRebuiltMessage> rebuilt =
       rebuildMessage(rows_, tree_, roles_, boundaries, replacements);
   noFreshBoundary_ = !rebuilt;

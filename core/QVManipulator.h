@@ -91,7 +91,7 @@ class QVManipulator {
   // What the parse found. Indexes in the bags refer to bagAll().
   [[nodiscard]] const QVContentPart& header() const { return tree_.header(); }
   [[nodiscard]] const std::deque<QVContentPart>& bagAll() const { return tree_.parts; }
-  // The body of each kind (its last piece, when it is in pieces), or none.
+  // The body of each kind (its shown piece, when it is in pieces), or none.
   [[nodiscard]] const QVContentPart* partTextPlain() const;
   [[nodiscard]] const QVContentPart* partTextHtml() const;
   [[nodiscard]] const QVBodies& bodies() const { return roles_.bodies; }
@@ -114,7 +114,8 @@ class QVManipulator {
 
   // Rebuilds the message, drawing the two boundaries. A body given in `replacements` takes
   // the place of all its pieces. Nothing when the message cannot be rebuilt; failure() then
-  // says why. May be called again.
+  // says why (kNothingToMove, too, when the message is as an earlier rebuild left it apart
+  // and `replacements` join none of its pieces). May be called again.
   [[nodiscard]] std::optional<QVRebuiltMessage> rebuild(
       QVBoundarySource& boundaries, const QVBodyReplacements& replacements = {});
   // rebuild(), joined into bytes.
@@ -122,6 +123,7 @@ class QVManipulator {
   // Why the message cannot be rebuilt (kNoFreshBoundary when the last rebuild found no
   // boundary); nothing when it can.
   [[nodiscard]] std::optional<QVRebuildFailure> failure() const {
+    if (nothingJoined_) return QVRebuildFailure::kNothingToMove;
     return noFreshBoundary_ ? std::optional(QVRebuildFailure::kNoFreshBoundary) : failure_;
   }
 
@@ -136,6 +138,8 @@ class QVManipulator {
   std::vector<QVDefectAt> defects_;
   std::optional<QVRebuildFailure> failure_;
   bool noFreshBoundary_ = false;  // the last rebuild found no boundary that did not clash
+  bool leftApart_ = false;        // leftApartAsRebuilt()
+  bool nothingJoined_ = false;    // the last rebuild joined none of the pieces left apart
 };
 
 }  // namespace qv

@@ -323,12 +323,19 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
   out.reuse(wrap ? relatedRow : topRow);
 
   // The alternative holds the bodies there are, and only those. A body in pieces that the
-  // caller did not join is its last piece; the others go with the files.
+  // caller did not join is its shown piece; the others go with the files, in their order.
   out.made("Content-Type: multipart/alternative; boundary=\"" + *alternative + "\"");
   out.made("");
   std::vector<std::size_t> files = roles.attachments;
-  // Pieces of a body left apart, but the shown one: kept among the files.
+  // Pieces of a body left apart, but the shown one: inline text among the files.
   std::vector<std::size_t> keptPieces;
+  auto piece = [&](std::size_t index) {
+    if (const auto it = replacements.pieces.find(index); it != replacements.pieces.end()) {
+      out.made(it->second);
+    } else {
+      out.copy(tree.parts[index].startRow, tree.parts[index].endRow);
+    }
+  };
   auto body = [&](const std::vector<std::size_t>& pieces, std::size_t shown,
                   const std::optional<std::string>& text) {
     if (pieces.empty()) return;
@@ -337,8 +344,7 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
       out.made(*text);
       return;
     }
-    const QVContentPart& p = tree.parts[shown];
-    out.copy(p.startRow, p.endRow);
+    piece(shown);
     for (std::size_t index : pieces) {
       if (index == shown) continue;
       files.push_back(index);
@@ -360,11 +366,15 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
   for (std::size_t index : files) {
     out.reuse(topRow);
     const QVContentPart& p = tree.parts[index];
-    // A piece of text left apart, or a text body displaced by another version of it, says it
-    // is a file, or a reader (and a second rewrite) would take it for the body.
+    // A piece of text left apart is text the reader reads after the body, as it stood.
+    if (std::binary_search(keptPieces.begin(), keptPieces.end(), index)) {
+      piece(index);
+      continue;
+    }
+    // A text body displaced by another version of it says it is a file, or a reader (and a
+    // second rewrite) would take it for the body.
     if (!p.contentDisposition &&
-        (std::binary_search(keptPieces.begin(), keptPieces.end(), index) ||
-         std::binary_search(roles.displaced.begin(), roles.displaced.end(), index))) {
+        std::binary_search(roles.displaced.begin(), roles.displaced.end(), index)) {
       out.made("Content-Disposition: attachment");
     }
     copyMoved(out, rows, p, "attachment", true);
@@ -379,7 +389,7 @@ std::optional<QVRebuiltMessage> rebuildMessage(const QVRows& rows, const QVPartT
     while (end > begin && (rows.data[end - 1] == '\n' || rows.data[end - 1] == '\r')) --end;
     out.bytes(begin, end);
   }
-  return out.finish(files.size(), std::move(*related), std::move(*alternative));
+  return out.finish(files.size() - keptPieces.size(), std::move(*related), std::move(*alternative));
 }
 
 }  // namespace qv

@@ -6,13 +6,16 @@
 // boundary) whose first part is a `multipart/alternative` of the plain-text and the HTML
 // part, wrapped with the signature pictures in a `multipart/related` when there are any;
 // every other part follows as an attachment, its disposition row saying "attachment" and
-// its Content-Id row left out. Rows taken from the message are written back exactly as they
-// came, but for the header's Content-Type row, the disposition rows of moved parts and the
-// Content-Id field of attachments; the header's Content-Length and Lines fields are left
-// out. The rows it writes itself end like the message's rows (LF or CR LF).
+// its Content-Id row left out. The pieces of a body left apart but the shown one follow
+// among them, in document order, as the inline text parts they are. Rows taken from the
+// message are written back exactly as they came, but for the header's Content-Type row,
+// the disposition rows of moved parts and the Content-Id field of attachments; the
+// header's Content-Length and Lines fields are left out. The rows it writes itself end
+// like the message's rows (LF or CR LF).
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,9 +31,12 @@ namespace qv {
 // A caller's text for a body, in place of all its pieces: the whole part (its header rows,
 // the empty row, the body), rows separated by line feeds (a CR before each where the
 // message has CR LF), no line end after the last row.
+// `pieces` holds a text for one piece of a body left apart (in pieces that could not be
+// joined), by its index in the tree: the HTML without the moved pictures' image tags.
 struct QVBodyReplacements {
   std::optional<std::string> plain;
   std::optional<std::string> html;
+  std::map<std::size_t, std::string> pieces;
 };
 
 // The rebuilt message as a list of byte pieces: stretches of the original message and

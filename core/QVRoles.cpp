@@ -110,10 +110,12 @@ void sortBodies(const QVPartTree& tree, const std::vector<std::size_t>& textPart
     }
     displaced.insert(displaced.end(), others.begin(), others.end());
     if (pieces.empty()) continue;
-    std::size_t shown = pieces.back();
-    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
-      if (!blank(tree.parts[*it])) {
-        shown = *it;
+    // Left apart, the first piece that holds text is the body: a footer after it never
+    // displaces it, and the pieces after it stay in their order.
+    std::size_t shown = pieces.front();
+    for (std::size_t index : pieces) {
+      if (!blank(tree.parts[index])) {
+        shown = index;
         break;
       }
     }

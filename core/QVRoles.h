@@ -36,8 +36,9 @@ enum class QVPartRole : std::uint8_t {
 struct QVBodies {
   std::vector<std::size_t> plain;
   std::vector<std::size_t> html;
-  // The piece a reader gets as the body when the pieces are left apart: the last that
-  // holds text (a piece of white space alone never wins over one with text).
+  // The piece a reader gets as the body when the pieces are left apart: the first that
+  // holds text (a piece of white space alone never wins over one with text). The others
+  // stay inline text parts after the body, in their order.
   std::size_t plainShown = 0;
   std::size_t htmlShown = 0;
 };
