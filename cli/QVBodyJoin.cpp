@@ -1,5 +1,6 @@
 #include "cli/QVBodyJoin.h"
 
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -130,53 +131,78 @@ bool riskyRowAt(std::string_view text, std::size_t at) {
 // An escape makes its row longer: a line is cut anew into rows of at most 76 characters
 // (RFC 2045's limit, the soft line break's "=" included), never inside an escape, each row
 // looked at from its start.
-std::string safeRow(std::string_view row) {
+void appendSafeRow(std::string& out, std::string_view row) {
   constexpr std::size_t kMaxRow = 76;
   // A row that fits, its soft line break's "=" included, and that no reader could take for
   // a delimiter or a separator, stays as it is.
-  if (row.size() <= kMaxRow && !riskyRowAt(row, 0)) return std::string(row);
+  if (row.size() <= kMaxRow && !riskyRowAt(row, 0)) {
+    out.append(row);
+    return;
+  }
   const bool soft = !row.empty() && row.back() == '=';  // an escape ends in a hex digit
   if (soft) row.remove_suffix(1);
-  std::string out;
-  std::string line;
-  for (std::size_t i = 0; i < row.size();) {
-    const std::size_t length = row[i] == '=' ? std::min<std::size_t>(3, row.size() - i) : 1;
-    std::string atom(row.substr(i, length));
-    if (line.empty() && length == 1 && riskyRowAt(row, i)) {
-      atom = row[i] == '-' ? "=2D" : row[i] == 'F' ? "=46" : "=3E";
+  const std::size_t n = row.size();
+  const auto atomAt = [&](std::size_t i) {
+    return row[i] == '=' ? std::min<std::size_t>(3, n - i) : std::size_t{1};
+  };
+  for (std::size_t i = 0; i < n;) {
+    if (i > 0) out.append("=\n");
+    // The row's first character, escaped when it would open a risky row.
+    std::size_t written = atomAt(i);
+    if (written == 1 && riskyRowAt(row, i)) {
+      out.append(row[i] == '-' ? "=2D" : row[i] == 'F' ? "=46" : "=3E");
+      written = 3;
+      i += 1;
+    } else {
+      out.append(row.substr(i, written));
+      i += written;
     }
-    // The row's last text may fill it; else room stays for a soft line break's "=".
-    const bool last = i + length == row.size();
-    const std::size_t room = last && !soft ? kMaxRow : kMaxRow - 1;
-    if (!line.empty() && line.size() + atom.size() > room) {
-      out.append(line).append("=\n");
-      line.clear();
-      continue;
+    // The rest of the line fits in this row (its last text may fill it; else room stays
+    // for a soft line break's "=").
+    if (written + (n - i) <= (soft ? kMaxRow - 1 : kMaxRow)) {
+      out.append(row.substr(i));
+      break;
     }
-    line += atom;
-    i += length;
+    // Else as much as leaves room for the soft line break, never cutting an escape.
+    const std::size_t limit = i + (kMaxRow - 1 - written);
+    std::size_t end = limit;
+    for (std::size_t from = i;;) {
+      const void* found = std::memchr(row.data() + from, '=', limit - from);
+      if (found == nullptr) break;
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - row.data());
+      if (at + atomAt(at) > limit) {
+        end = at;
+        break;
+      }
+      from = at + atomAt(at);
+    }
+    out.append(row.substr(i, end - i));
+    i = end;
   }
-  out += line;
   if (soft) out.push_back('=');
-  return out;
 }
 
 // The rows of one line of text (the encoder's soft line breaks undone) cut anew.
 std::string safeRows(const std::string& encoded) {
   std::string out;
   out.reserve(encoded.size() + encoded.size() / 32);
-  std::string line;
+  std::string line;  // a line of several rows, joined
   for (std::size_t at = 0; at <= encoded.size();) {
     std::size_t end = encoded.find('\n', at);
     if (end == std::string::npos) end = encoded.size();
-    line.append(encoded, at, end - at);
-    const bool soft = !line.empty() && line.back() == '=';
+    const std::string_view row(encoded.data() + at, end - at);
+    const bool soft = !row.empty() && row.back() == '=';
     if (soft && end < encoded.size()) {
-      line.pop_back();  // the line goes on in the next row
+      line.append(row.substr(0, row.size() - 1));  // the line goes on in the next row
     } else {
-      out.append(safeRow(line));
+      if (line.empty()) {
+        appendSafeRow(out, row);
+      } else {
+        line.append(row);
+        appendSafeRow(out, line);
+        line.clear();
+      }
       if (end < encoded.size()) out.push_back('\n');
-      line.clear();
     }
     at = end + 1;
   }

@@ -23,10 +23,17 @@ struct QVFoldedLetters {
   bool k = false;  // the text holds KELVIN SIGN
   bool s = false;  // the text holds LONG S
 };
-QVFoldedLetters foldedLetters(std::string_view html, bool utf8) {
-  if (!utf8) return {};
-  return {html.find("\xE2\x84\xAA") != std::string_view::npos,
-          html.find("\xC5\xBF") != std::string_view::npos};
+// (Only the letters the identifiers hold are looked for: most hold neither.)
+QVFoldedLetters foldedLetters(std::string_view html, const std::vector<std::string>& cids) {
+  bool k = false;
+  bool s = false;
+  for (const std::string& cid : cids) {
+    k = k || cid.find_first_of("kK") != std::string::npos;
+    s = s || cid.find_first_of("sS") != std::string::npos;
+  }
+  if ((!k && !s) || !isValidUtf8(html)) return {};
+  return {k && html.find("\xE2\x84\xAA") != std::string_view::npos,
+          s && html.find("\xC5\xBF") != std::string_view::npos};
 }
 bool asciiSearchFinds(std::string_view cid, QVFoldedLetters folded) {
   for (const char c : cid) {
@@ -55,10 +62,13 @@ class QVFoldedSearch {
       if (c >= 'a' && c <= 'z') skip_[static_cast<unsigned char>(c - 'a' + 'A')] = shift;
     }
   }
-  // The first place at or after `from` where it stands; npos when nowhere.
-  [[nodiscard]] std::size_t find(std::string_view text, std::size_t from) const {
+  // The first place at or after `from` where it stands, wholly before `end`; npos when
+  // nowhere.
+  [[nodiscard]] std::size_t find(std::string_view text, std::size_t from,
+                                 std::size_t end = std::string_view::npos) const {
     const std::size_t m = needle_.size();
-    for (std::size_t at = from; at + m <= text.size();
+    end = std::min(end, text.size());
+    for (std::size_t at = from; at + m <= end;
          at += skip_[static_cast<unsigned char>(text[at + m - 1])]) {
       std::size_t i = m;
       while (i > 0 && lower(text[at + i - 1]) == needle_[i - 1]) --i;
@@ -109,8 +119,8 @@ std::optional<std::string> removeInOnePass(std::string_view html,
     // Each reference with a character between it and the "<img", and one between it and
     // the ">".
     bool matched = false;
-    for (std::size_t r = reference.find(html, at + 5); r != std::string_view::npos && r < close;
-         r = reference.find(html, r + 1)) {
+    for (std::size_t r = reference.find(html, at + 5, close); r != std::string_view::npos;
+         r = reference.find(html, r + 1, close)) {
       for (const std::string& id : ids) {
         if (r + 4 + id.size() < close && startsWithFolded(html, r + 4, id)) {
           matched = true;
@@ -145,7 +155,7 @@ std::string removeTagsWithCids(std::string html, const std::vector<std::string>&
   if (cuts != nullptr) cuts->clear();
   if (cids.empty() || html.empty()) return html;
   if (std::optional<std::string> once =
-          removeInOnePass(html, cids, foldedLetters(html, isValidUtf8(html)), cuts)) {
+          removeInOnePass(html, cids, foldedLetters(html, cids), cuts)) {
     return std::move(*once);
   }
   // A UTF-8 text is matched as characters (so that case folding is Unicode's); any other
@@ -156,7 +166,7 @@ std::string removeTagsWithCids(std::string html, const std::vector<std::string>&
   options.set_log_errors(false);
   options.set_max_mem(64 << 20);
   options.set_encoding(utf8 ? RE2::Options::EncodingUTF8 : RE2::Options::EncodingLatin1);
-  const QVFoldedLetters folded = foldedLetters(html, utf8);
+  const QVFoldedLetters folded = foldedLetters(html, cids);
   for (const std::string& cid : cids) {
     const std::optional<std::string> tag = imageTagPattern(cid);
     if (!tag) continue;
