@@ -29,6 +29,9 @@ inline constexpr int kExitConfig = 78;       // EX_CONFIG
 void complain(const std::string& text);
 // Prints a line on standard error, above a progress line, if one is shown.
 void note(const std::string& text);
+// From now on, this thread's complain() and note() lines go to `into` (nothing: to standard
+// error again), so that work done side by side is said in its order.
+void holdLines(std::vector<std::string>* into);
 
 // The stand-in Mail for one run: its user defaults, its runtime and services, its log, and
 // the plug-in loaded into it (its start-up lines go to the log). Exit code kExitOk when it

@@ -155,30 +155,39 @@ std::optional<std::string> scanFile(int fd, std::size_t length, QVRowScan& rows)
 
 namespace {
 
-// The mapping being read. A file cut short under it would raise SIGBUS at the first page
-// past its new end: the handler puts a page of zeros there instead and notes it, so the
-// process goes on, and the input is found changed.
-std::atomic<const char*> mappedFrom{nullptr};
-std::atomic<std::size_t> mappedLength{0};
-std::atomic<bool> mappingCut{false};
+// The mappings being read (one per file read at a time: the files of a batch are read side
+// by side). A file cut short under one would raise SIGBUS at the first page past its new
+// end: the handler puts a page of zeros there instead and notes it, so the process goes on,
+// and the input is found changed.
+struct QVWatchedMapping {
+  std::atomic<const char*> from{nullptr};
+  std::atomic<std::size_t> length{0};
+  std::atomic<bool> cut{false};
+};
+constexpr int kMaxWatched = 32;
+QVWatchedMapping watched[kMaxWatched];
 
 void zeroPageOnBus(int signal, siginfo_t* info, void*) {
-  const char* from = mappedFrom.load();
   const auto* at = static_cast<const char*>(info->si_addr);
-  if (from != nullptr && at >= from && at < from + mappedLength.load()) {
+  for (QVWatchedMapping& mapping : watched) {
+    const char* from = mapping.from.load();
+    if (from == nullptr || at < from || at >= from + mapping.length.load()) continue;
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(at) & ~(page - 1));
     if (::mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
         MAP_FAILED) {
-      mappingCut.store(true);
+      mapping.cut.store(true);
       return;
     }
+    break;
   }
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
 
-void watchMapping(const void* map, std::size_t length) {
+// The slot that watches the mapping; -1 when every slot is taken (the bytes are then read
+// into memory instead).
+int watchMapping(const void* map, std::size_t length) {
   static const bool installed = [] {
     struct sigaction action {};
     action.sa_sigaction = zeroPageOnBus;
@@ -188,16 +197,29 @@ void watchMapping(const void* map, std::size_t length) {
     return true;
   }();
   (void)installed;
-  mappingCut.store(false);
-  mappedLength.store(length);
-  mappedFrom.store(static_cast<const char*>(map));
+  for (int slot = 0; slot < kMaxWatched; ++slot) {
+    const char* none = nullptr;
+    // Nothing reads the mapping before this returns: the slot's length may follow.
+    if (watched[slot].from.compare_exchange_strong(none, static_cast<const char*>(map))) {
+      watched[slot].cut.store(false);
+      watched[slot].length.store(length);
+      return slot;
+    }
+  }
+  return -1;
+}
+
+void unwatchMapping(int slot) {
+  if (slot < 0) return;
+  watched[slot].length.store(0);
+  watched[slot].from.store(nullptr);
 }
 
 }  // namespace
 
 std::optional<std::string> QVInput::changed() const {
   if (!regular_) return std::nullopt;
-  if (map_ != nullptr && !anonymous_ && mappingCut.load())
+  if (map_ != nullptr && !anonymous_ && watchSlot_ >= 0 && watched[watchSlot_].cut.load())
     return std::string("it shrank while it was read");
   struct stat now {};
   if (fd_ < 0 || ::fstat(fd_, &now) != 0) return std::nullopt;
@@ -241,8 +263,10 @@ std::optional<std::string> QVInput::adopt(int fd, bool owned, QVRowScanWhen scan
   const auto length = static_cast<std::size_t>(st.st_size);
   if (S_ISREG(st.st_mode) && atStart && length > 0) {
     void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map != MAP_FAILED) {
-      watchMapping(map, length);
+    const int slot = map == MAP_FAILED ? -1 : watchMapping(map, length);
+    if (map != MAP_FAILED && slot < 0) ::munmap(map, length);
+    if (slot >= 0) {
+      into.watchSlot_ = slot;
       into.map_ = map;
       into.mapLength_ = length;
       into.bytes_ = std::string_view(static_cast<const char*>(map), length);
@@ -276,7 +300,7 @@ std::optional<std::string> QVInput::adopt(int fd, bool owned, QVRowScanWhen scan
 
 QVInput::~QVInput() {
   if (map_ != nullptr) {
-    if (!anonymous_ && mappedFrom.load() == map_) mappedFrom.store(nullptr);
+    if (!anonymous_) unwatchMapping(watchSlot_);
     ::munmap(map_, mapLength_);
   }
   if (ownsFd_ && fd_ >= 0) ::close(fd_);

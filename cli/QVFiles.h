@@ -91,6 +91,7 @@ class QVInput {
   void* map_ = nullptr;  // the file's mapping, or the memory its bytes were read into
   std::size_t mapLength_ = 0;
   bool anonymous_ = false;  // map_ holds bytes read, not the file's own pages
+  int watchSlot_ = -1;      // the slot that watches the mapping for a file cut short
   int fd_ = -1;
   bool ownsFd_ = false;
   std::string_view bytes_;

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "adapters/standin/QVMailPlugin.h"
 #include "cli/QVCommands.h"
@@ -10,9 +12,20 @@ namespace {
 // The running session's log: messages go above its status line.
 QVMailLog* sessionLog = nullptr;
 
+// This thread's lines, held to be said later (holdLines).
+thread_local std::vector<std::string>* heldLines = nullptr;
+
 }  // namespace
 
+void holdLines(std::vector<std::string>* into) {
+  heldLines = into;
+}
+
 void complain(const std::string& text) {
+  if (heldLines != nullptr) {
+    heldLines->push_back("stowlet: " + text);
+    return;
+  }
   if (sessionLog != nullptr) {
     sessionLog->writeLine("stowlet: " + text);
     return;
@@ -21,6 +34,10 @@ void complain(const std::string& text) {
 }
 
 void note(const std::string& text) {
+  if (heldLines != nullptr) {
+    heldLines->push_back(text);
+    return;
+  }
   if (sessionLog != nullptr) {
     sessionLog->writeLine(text);
     return;

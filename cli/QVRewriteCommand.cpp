@@ -97,6 +97,13 @@ struct Tally {
     attachments += counts.attachments;
     for (const auto& [reason, n] : counts.reasons) reasons[reason] += n;
   }
+  void add(const Tally& other) {
+    rewritten += other.rewritten;
+    unchanged += other.unchanged;
+    failed += other.failed;
+    attachments += other.attachments;
+    for (const auto& [reason, n] : other.reasons) reasons[reason] += n;
+  }
   // "12 messages, 9 rebuilt (14 attachments), 2 unchanged (1 not multipart, 1 nothing to
   // move), 1 failed"
   [[nodiscard]] std::string summary() const {
@@ -477,9 +484,9 @@ bool replacesItsInput(const std::string& input, const fs::path& target) {
          in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-void count(QVMailSession& mail, const Counts& counts, Tally& tally) {
+// (The attachments go into the plug-in's counter once the run is over: see runRewrite.)
+void count(QVMailSession&, const Counts& counts, Tally& tally) {
   tally.add(counts);
-  increaseStowletCount(mail.defaults.get(), counts.attachments);
 }
 
 // A mailbox rewritten in place, inside its own file and under its locks, as mail readers
@@ -783,13 +790,14 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
   Tally tally;
   int status = kExitOk;
   if (batch) stopBetweenMessages();
-  std::size_t done = 0;
-  for (std::size_t k = 0; k < inputs.size() && stopSignal.load() == 0; ++k, ++done) {
+  // The messages are out: the plug-in's counter gets their attachments.
+  const auto countAttachments = [&] {
+    increaseStowletCount(mail.defaults.get(), tally.attachments);
+  };
+  // One file, with its own tally; what it cannot rewrite it says, but for the GMime module
+  // missing, which stops the run (exit 69).
+  const auto runFile = [&](std::size_t k, Tally& fileTally) {
     const std::string& in = inputs[k];
-    if (progress) {
-      mail.log.setStatus("stowlet: [" + std::to_string(k + 1) + "/" +
-                         std::to_string(inputs.size()) + "] " + in);
-    }
     Destination to;
     if (options.inPlace) {
       to.file = in;
@@ -803,25 +811,143 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
     } else {
       to.file = *options.output;
     }
-    int code = kExitOk;
     try {
-      code = rewriteOne(mail, files[k], to, options, batch, tally);
+      return rewriteOne(mail, files[k], to, options, batch, fileTally);
     } catch (const qv::codec::QVMimeUnavailable&) {
-      // The run stops (exit 69): what was written before is counted all the same.
-      mail.saveAfterOutput();
       throw;
     } catch (const std::bad_alloc&) {
       // Caught here, so that a file being rewritten in place is put back on the way.
       complain("cannot rewrite " + in + ": not enough memory; it was left as it is");
-      ++tally.failed;
-      code = kExitOsErr;
+      ++fileTally.failed;
+      return kExitOsErr;
     } catch (const std::exception& e) {
       complain("cannot rewrite " + in + ": " + e.what() + "; it was left as it is");
-      ++tally.failed;
-      code = kExitSoftware;
+      ++fileTally.failed;
+      return kExitSoftware;
     }
-    if (status == kExitOk) status = code;
+  };
+  // The files of a batch that each hold one message are rewritten side by side, each on a
+  // thread, at most a few per thread ahead of the one whose lines are said; a mailbox is
+  // rewritten alone, on its own threads. The lines, the progress line and the counts follow
+  // the batch's order.
+  const unsigned jobs = batch ? jobsFor(options, inputs.size()) : 1;
+  std::vector<bool> alone(inputs.size(), true);
+  if (jobs > 1) {
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      alone[k] = !files[k].inMaildir && looksLikeMailbox(inputs[k]);
+    }
   }
+  struct FileRun {
+    int code = kExitOk;
+    Tally tally;
+    std::vector<std::string> lines;
+    std::exception_ptr stop;  // the GMime module missing
+  };
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::size_t, FileRun> finished;
+  std::size_t claimed = 0;  // the next file a thread takes up
+  std::size_t taken = 0;    // the next file said
+  bool stopping = false;
+  bool aloneRunning = false;  // a mailbox's own rewrite: the threads wait
+  const std::size_t ahead = 4 * static_cast<std::size_t>(jobs);
+  const auto work = [&] {
+    // The run's signals go to the main thread, which stops between files.
+    sigset_t held;
+    sigemptyset(&held);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&held, s);
+    ::pthread_sigmask(SIG_BLOCK, &held, nullptr);
+    for (;;) {
+      std::size_t k;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] {
+          return stopping || claimed >= inputs.size() ||
+                 (!aloneRunning && !alone[claimed] && claimed < taken + ahead);
+        });
+        if (stopping || claimed >= inputs.size()) return;
+        k = claimed++;
+      }
+      FileRun run;
+      holdLines(&run.lines);
+      try {
+        run.code = runFile(k, run.tally);
+      } catch (...) {
+        run.stop = std::current_exception();
+      }
+      holdLines(nullptr);
+      std::lock_guard lock(mutex);
+      if (run.stop) stopping = true;
+      finished.emplace(k, std::move(run));
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> threads;
+  if (jobs > 1) {
+    for (unsigned t = 0; t < jobs; ++t) threads.emplace_back(work);
+  }
+  const auto join = [&] {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    changed.notify_all();
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+  };
+  std::exception_ptr stop;
+  std::size_t done = 0;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    FileRun run;
+    {
+      std::unique_lock lock(mutex);
+      // Stopped: the files taken up already are said; the rest are not read.
+      if (stop || stopSignal.load() != 0) stopping = true;
+      if (stopping && k >= claimed) break;
+      if (progress) {
+        mail.log.setStatus("stowlet: [" + std::to_string(k + 1) + "/" +
+                           std::to_string(inputs.size()) + "] " + inputs[k]);
+      }
+      if (k == claimed) {
+        // Taken up on this thread: a mailbox (every file before it is done, and no thread
+        // takes up another until it is), or a file no thread has taken up yet.
+        claimed = k + 1;
+        aloneRunning = alone[k];
+        lock.unlock();
+        try {
+          run.code = runFile(k, run.tally);
+        } catch (...) {
+          run.stop = std::current_exception();
+        }
+        lock.lock();
+        aloneRunning = false;
+      } else {
+        changed.wait(lock, [&] { return finished.count(k) != 0; });
+        auto it = finished.find(k);
+        run = std::move(it->second);
+        finished.erase(it);
+      }
+    }
+    for (const std::string& line : run.lines) note(line);
+    tally.add(run.tally);
+    if (status == kExitOk && !run.stop) status = run.code;
+    if (run.stop && !stop) stop = run.stop;
+    ++done;
+    {
+      std::lock_guard lock(mutex);
+      taken = k + 1;
+    }
+    changed.notify_all();
+  }
+  join();
+  if (stop) {
+    // The run stops (exit 69): what was written before is counted all the same.
+    if (progress) mail.log.setStatus({});
+    countAttachments();
+    mail.saveAfterOutput();
+    std::rethrow_exception(stop);
+  }
+  countAttachments();
   if (progress) mail.log.setStatus({});
   // The messages are out; the counter and the start-up's defaults follow. A settings file
   // that cannot be saved costs nothing of the output: a warning, and the run still succeeds.

@@ -77,8 +77,8 @@ int main(int argc, char** argv) {
                        "A line for every message, the rebuilt ones too (with their attachments)");
   rewriteCmd
       ->add_option("-j,--jobs", rewrite.jobs,
-                   "Messages of a mailbox rebuilt at once, each on its own thread, and written "
-                   "in their order (default: one per core)")
+                   "Messages of a mailbox (or files of a batch) rebuilt at once, each on its "
+                   "own thread, and written in their order (default: one per core)")
       ->check(CLI::PositiveNumber)
       ->type_name("N");
   rewriteCmd->add_flag("--no-progress", rewrite.noProgress,
