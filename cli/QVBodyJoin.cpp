@@ -81,6 +81,10 @@ std::optional<std::string> decode(Coding coding, std::string_view body) {
 // A mailbox's quoting of a message's rows undone: a row ">From ", ">>From "... loses one
 // ">" (a mailbox writer added it so that the row opens no message).
 std::string unquotedRows(std::string_view body) {
+  // Most bodies have no row that begins with ">": nothing to undo.
+  if (!body.starts_with('>') && body.find("\n>") == std::string_view::npos) {
+    return std::string(body);
+  }
   std::string out;
   out.reserve(body.size());
   for (std::size_t row = 0; row < body.size();) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -90,6 +91,19 @@ bool startsWithFolded(std::string_view text, std::size_t at, std::string_view lo
   return true;
 }
 
+// The first "<img" (any letter case) at or after `from`; npos when none. Markup opens
+// often, so each "<" is found with memchr and looked at.
+std::size_t findImageTag(std::string_view text, std::size_t from) {
+  while (from < text.size()) {
+    const void* found = std::memchr(text.data() + from, '<', text.size() - from);
+    if (found == nullptr) break;
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+    if (startsWithFolded(text, at + 1, "img")) return at;
+    from = at + 1;
+  }
+  return std::string_view::npos;
+}
+
 // Every identifier's tags taken out in one pass, when that gives what one pass per
 // identifier gives; nothing when it might not. A match lies in a stretch from an "<img" to
 // the first ">" after it and, when there is one, takes the whole stretch from its first
@@ -108,12 +122,11 @@ std::optional<std::string> removeInOnePass(std::string_view html,
     for (const char c : cid) id.push_back(lower(c));
     ids.push_back(std::move(id));
   }
-  const QVFoldedSearch openTag("<img");
   const QVFoldedSearch reference("cid:");
   std::string kept;
   std::vector<std::size_t> made;  // where the text was cut, in the result
   std::size_t copied = 0;
-  for (std::size_t at = openTag.find(html, 0); at != std::string_view::npos;) {
+  for (std::size_t at = findImageTag(html, 0); at != std::string_view::npos;) {
     const std::size_t close = html.find('>', at + 4);
     if (close == std::string_view::npos) break;
     // Each reference with a character between it and the "<img", and one between it and
@@ -135,7 +148,7 @@ std::optional<std::string> removeInOnePass(std::string_view html,
       if (made.empty() || made.back() != kept.size()) made.push_back(kept.size());
       copied = close + 1;
     }
-    at = openTag.find(html, close + 1);
+    at = findImageTag(html, close + 1);
   }
   if (made.empty()) return std::string(html);
   kept.append(html, copied, std::string_view::npos);
