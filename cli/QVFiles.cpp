@@ -310,19 +310,22 @@ std::optional<QVRowScan> QVInput::takeRowScan() {
   return std::exchange(rows_, std::nullopt);
 }
 
-std::vector<std::size_t> QVInput::messageStarts() const {
-  const bool mapped = map_ != nullptr && !anonymous_ && fd_ >= 0;
-  // One message (the common case) is told by its first bytes, without reading the rest
-  // (and a file's, without touching its mapping).
+bool QVInput::beginsAsMailbox() const {
+  // Told by the first bytes, without reading the rest (and a file's, without touching its
+  // mapping).
   char start[5] = {};
-  if (mapped) {
-    if (::pread(fd_, start, sizeof start, 0) != 5) return {};
+  if (map_ != nullptr && !anonymous_ && fd_ >= 0) {
+    if (::pread(fd_, start, sizeof start, 0) != 5) return false;
   } else if (bytes_.size() >= 5) {
     std::memcpy(start, bytes_.data(), 5);
   }
-  if (std::string_view(start, 5) != "From ") return {};
+  return std::string_view(start, 5) == "From ";
+}
+
+std::vector<std::size_t> QVInput::split(
+    const std::function<bool(const QVMailboxSplitter&)>& fed) const {
   QVMailboxSplitter splitter;
-  if (mapped) {
+  if (map_ != nullptr && !anonymous_ && fd_ >= 0) {
     std::unique_ptr<char[]> chunk(new char[kScanChunk]);
     for (std::size_t done = 0; done < bytes_.size();) {
       const ssize_t n = ::pread(fd_, chunk.get(), std::min(kScanChunk, bytes_.size() - done),
@@ -331,11 +334,25 @@ std::vector<std::size_t> QVInput::messageStarts() const {
       if (n <= 0) break;  // cut short: changed() tells
       splitter.feed(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
       done += static_cast<std::size_t>(n);
+      if (!fed(splitter)) break;
     }
   } else {
     splitter.feed(bytes_);
   }
   return splitter.finish();
+}
+
+std::vector<std::size_t> QVInput::messageStarts() const {
+  // One message (the common case) is told by its first bytes.
+  if (!beginsAsMailbox()) return {};
+  return split([](const QVMailboxSplitter&) { return true; });
+}
+
+void QVInput::splitInto(QVMailboxStarts& into, const std::stop_token& stop) const {
+  into.finish(split([&](const QVMailboxSplitter& splitter) {
+    into.add(splitter.found());
+    return !stop.stop_requested();
+  }));
 }
 
 void QVInput::release(std::size_t offset) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,6 +21,9 @@
 #include "core/QVRowScan.h"
 
 namespace qv::cli {
+
+class QVMailboxSplitter;
+class QVMailboxStarts;
 
 // Opens descriptors 0, 1 and 2 where they are closed (a cron job's closed standard error,
 // say), before anything else is opened: a file opened later would get one of these numbers,
@@ -82,6 +86,11 @@ class QVInput {
   // Where the messages begin when the bytes are a mailbox (see QVMailboxSplitter): a file is
   // read for them through a small buffer, its mapping left untouched.
   [[nodiscard]] std::vector<std::size_t> messageStarts() const;
+  // Whether the bytes begin as a mailbox ("From "), told by their first bytes.
+  [[nodiscard]] bool beginsAsMailbox() const;
+  // The starts of a mailbox's messages, published to `into` as they are found (on the
+  // calling thread, while others read them); it stops early when `stop` is asked.
+  void splitInto(QVMailboxStarts& into, const std::stop_token& stop) const;
   // The bytes before `offset` are done with: a file's pages of them leave this process's
   // memory (they are read again from the file if asked for), so that a mailbox rewritten
   // message by message holds about one message at a time.
@@ -98,6 +107,9 @@ class QVInput {
   std::optional<QVRowScan> rows_;
   [[nodiscard]] std::optional<std::string> adopt(int fd, bool owned, QVRowScanWhen scan,
                                                  bool fromStart = false);
+  // The mailbox split, `fed` asked after each piece whether to go on.
+  [[nodiscard]] std::vector<std::size_t> split(
+      const std::function<bool(const QVMailboxSplitter&)>& fed) const;
 
   bool regular_ = false;
   struct stat opened_ {};  // the file as it was opened

@@ -185,6 +185,67 @@ std::vector<std::size_t> QVMailboxSplitter::finish() {
   return std::move(starts_);
 }
 
+QVMailboxStarts::QVMailboxStarts(std::vector<std::size_t> all)
+    : starts_(std::move(all)), finished_(true) {}
+
+void QVMailboxStarts::add(const std::vector<std::size_t>& found) {
+  {
+    std::lock_guard lock(mutex_);
+    if (found.size() <= starts_.size()) return;
+    starts_.insert(starts_.end(), found.begin() + static_cast<std::ptrdiff_t>(starts_.size()),
+                   found.end());
+  }
+  grown_.notify_all();
+}
+
+void QVMailboxStarts::finish(const std::vector<std::size_t>& all) {
+  {
+    std::lock_guard lock(mutex_);
+    if (all.size() > starts_.size()) {
+      starts_.insert(starts_.end(), all.begin() + static_cast<std::ptrdiff_t>(starts_.size()),
+                     all.end());
+    }
+    finished_ = true;
+  }
+  grown_.notify_all();
+}
+
+bool QVMailboxStarts::known(std::size_t k) const {
+  std::lock_guard lock(mutex_);
+  return finished_ || k + 1 < starts_.size();
+}
+
+bool QVMailboxStarts::past(std::size_t k) const {
+  std::lock_guard lock(mutex_);
+  return finished_ && k >= starts_.size();
+}
+
+bool QVMailboxStarts::started(std::size_t k) const {
+  std::lock_guard lock(mutex_);
+  return k < starts_.size();
+}
+
+bool QVMailboxStarts::wait(std::size_t k) const {
+  std::unique_lock lock(mutex_);
+  grown_.wait(lock, [&] { return finished_ || k + 1 < starts_.size(); });
+  return k < starts_.size();
+}
+
+std::size_t QVMailboxStarts::start(std::size_t k) const {
+  std::lock_guard lock(mutex_);
+  return starts_[k];
+}
+
+std::size_t QVMailboxStarts::end(std::size_t k, std::size_t size) const {
+  std::lock_guard lock(mutex_);
+  return k + 1 < starts_.size() ? starts_[k + 1] : size;
+}
+
+bool QVMailboxStarts::single() const {
+  std::lock_guard lock(mutex_);
+  return finished_ && starts_.size() == 1;
+}
+
 QVMailboxMessage mailboxMessage(std::string_view bytes, std::size_t from, std::size_t to) {
   const std::string_view stretch = bytes.substr(from, to - from);
   const std::size_t rowEnd = stretch.find('\n');

@@ -14,8 +14,10 @@
 // not quote) ends where that length says, when a separator row (or the end) stands there;
 // a length that does not lead to one is no frame, and the rows decide as before.
 
+#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +40,8 @@ struct QVMailboxMessage {
 class QVMailboxSplitter {
  public:
   void feed(std::string_view bytes);
+  // The starts found so far: each stays, and those found later follow them.
+  [[nodiscard]] const std::vector<std::size_t>& found() const { return starts_; }
   // The offsets of the messages' separator rows, in order; none when the bytes do not
   // begin as a mailbox.
   [[nodiscard]] std::vector<std::size_t> finish();
@@ -73,6 +77,40 @@ class QVMailboxSplitter {
   Row previous_;                   // the row before it
   bool beforePreviousEndsInCR_ = false;
   bool notMailbox_ = false;
+};
+
+// A mailbox's starts as a splitter finds them, read by other threads while it goes on:
+// message k is whole once the start after it is known, or the split has ended.
+class QVMailboxStarts {
+ public:
+  QVMailboxStarts() = default;
+  // Starts known beforehand: the split has ended.
+  explicit QVMailboxStarts(std::vector<std::size_t> all);
+  QVMailboxStarts(const QVMailboxStarts&) = delete;
+  QVMailboxStarts& operator=(const QVMailboxStarts&) = delete;
+
+  void add(const std::vector<std::size_t>& found);  // all found so far, in order
+  void finish(const std::vector<std::size_t>& all);
+
+  // Message k is whole, or known not to be there (past the last).
+  [[nodiscard]] bool known(std::size_t k) const;
+  // Known, and past the last message.
+  [[nodiscard]] bool past(std::size_t k) const;
+  // Where message k begins is known.
+  [[nodiscard]] bool started(std::size_t k) const;
+  // Waits until known(k); false when message k is not there.
+  [[nodiscard]] bool wait(std::size_t k) const;
+  // Where message k (known) begins, and ends in a mailbox of `size` bytes.
+  [[nodiscard]] std::size_t start(std::size_t k) const;
+  [[nodiscard]] std::size_t end(std::size_t k, std::size_t size) const;
+  // Whether the mailbox holds one message alone (known once message 0 is).
+  [[nodiscard]] bool single() const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable grown_;
+  std::vector<std::size_t> starts_;
+  bool finished_ = false;
 };
 
 // The message of the mailbox's bytes whose separator row begins at `from`, up to `to`.

@@ -187,8 +187,8 @@ std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator, bool 
 
 // The label of a mailbox's message in the lines about it: the mailbox's name alone when it
 // holds one message.
-std::string messageLabel(const std::string& input, std::size_t k, std::size_t messages) {
-  return messages == 1 ? input : input + ": message " + std::to_string(k + 1);
+std::string messageLabel(const std::string& input, std::size_t k, bool single) {
+  return single ? input : input + ": message " + std::to_string(k + 1);
 }
 
 // A mailbox's output, written in batches: memory holds the messages of one batch (or one
@@ -323,48 +323,48 @@ struct QVMailboxOutcome {
 struct QVMailboxJob {
   const std::string& input;
   std::string_view whole;
-  const std::vector<std::size_t>& starts;
+  const QVMailboxStarts& starts;
   std::string signature;
   std::optional<std::size_t> keepBelow;
   bool logged;
   const QVRewriteOptions& options;
 
-  [[nodiscard]] std::size_t end(std::size_t k) const {
-    return k + 1 < starts.size() ? starts[k + 1] : whole.size();
-  }
+  // (Message k must be known: QVMailboxStarts::known.)
+  [[nodiscard]] std::size_t end(std::size_t k) const { return starts.end(k, whole.size()); }
   [[nodiscard]] QVMailboxMessage message(std::size_t k) const {
-    return mailboxMessage(whole, starts[k], end(k));
+    return mailboxMessage(whole, starts.start(k), end(k));
   }
   [[nodiscard]] QVMailboxOutcome rebuild(std::size_t k) const {
     QVMailboxOutcome outcome;
     const QVMailboxMessage message = this->message(k);
     QVManipulator manipulator(message.message, signature, keepBelow);
     outcome.rebuilt =
-        rebuildMessage(manipulator, logged, options, true, messageLabel(input, k, starts.size()),
+        rebuildMessage(manipulator, logged, options, true, messageLabel(input, k, starts.single()),
                        outcome.counts, outcome.said);
     if (outcome.rebuilt) outcome.counted = withCountFields(message.message, *outcome.rebuilt);
     return outcome;
   }
 };
 
-// The threads a mailbox's messages from `first` on are rebuilt on: the option, else one per
-// core, never more than there are messages.
+// The threads the messages or files are rebuilt on: the option, else one per core, never
+// more than there are of them.
 unsigned jobsFor(const QVRewriteOptions& options, std::size_t messages) {
   unsigned jobs = options.jobs.value_or(std::max(1U, std::thread::hardware_concurrency()));
   return static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(messages, 1)));
 }
 
 // Rebuilds the messages `first` to the last on `jobs` threads and hands each outcome to
-// `take` in the messages' order, on the calling thread. The threads run ahead of the message
+// `take` in the messages' order, on the calling thread, while the mailbox may still be being
+// split (a message is rebuilt once it is known whole). The threads run ahead of the message
 // `take` waits for by at most 16 messages each and 16 MiB of the mailbox in all, so that a
 // large message holds up no thread while memory holds a few messages, never the mailbox.
 // When `take` answers an error, the threads stop after the message at hand.
 std::optional<std::string> rebuildInOrder(
     const QVMailboxJob& job, std::size_t first, unsigned jobs,
     const std::function<std::optional<std::string>(std::size_t, QVMailboxOutcome)>& take) {
-  const std::size_t count = job.starts.size();
+  const QVMailboxStarts& starts = job.starts;
   if (jobs <= 1) {
-    for (std::size_t k = first; k < count; ++k) {
+    for (std::size_t k = first; starts.wait(k); ++k) {
       if (auto error = take(k, job.rebuild(k))) return error;
     }
     return std::nullopt;
@@ -378,18 +378,27 @@ std::optional<std::string> rebuildInOrder(
   std::size_t claimed = first;  // the next message a thread takes up
   std::size_t taken = first;    // the next message `take` gets
   bool stopping = false;
+  bool ended = false;  // a thread found the last message past
   const auto work = [&] {
     for (;;) {
       std::size_t k;
       {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] {
-          return stopping || claimed >= count ||
+          return stopping || ended ||
                  (claimed < taken + ahead &&
-                  (claimed == taken || job.starts[claimed] - job.starts[taken] < kAheadBytes));
+                  (claimed == taken || !starts.started(claimed) ||
+                   starts.start(claimed) - starts.start(taken) < kAheadBytes));
         });
-        if (stopping || claimed >= count) return;
+        if (stopping || ended) return;
         k = claimed++;
+      }
+      // Until the split has found it whole (outside the lock: the split goes on meanwhile).
+      if (!starts.wait(k)) {
+        std::lock_guard lock(mutex);
+        ended = true;
+        changed.notify_all();
+        return;
       }
       QVMailboxOutcome outcome;
       std::exception_ptr error;
@@ -417,12 +426,13 @@ std::optional<std::string> rebuildInOrder(
     for (std::thread& thread : threads) thread.join();
   };
   std::optional<std::string> error;
-  for (std::size_t k = first; k < count && !error; ++k) {
+  for (std::size_t k = first; !error; ++k) {
     QVMailboxOutcome outcome;
     {
       std::unique_lock lock(mutex);
-      changed.wait(lock, [&] { return failure || done.count(k) != 0; });
-      if (failure) break;
+      changed.wait(lock,
+                   [&] { return failure || done.count(k) != 0 || (ended && starts.past(k)); });
+      if (failure || done.count(k) == 0) break;
       auto it = done.find(k);
       outcome = std::move(it->second);
       done.erase(it);
@@ -441,10 +451,10 @@ std::optional<std::string> rebuildInOrder(
 // follows its end, and says what was done with each in their order. The error text when a
 // write fails.
 std::optional<std::string> writeMessages(QVMailSession& mail, const std::string& input,
-                                         std::string_view whole,
-                                         const std::vector<std::size_t>& starts, std::size_t first,
-                                         bool separatorWritten, const QVRewriteOptions& options,
-                                         QVMessageSink& sink, Counts& counts) {
+                                         std::string_view whole, const QVMailboxStarts& starts,
+                                         std::size_t first, bool separatorWritten,
+                                         const QVRewriteOptions& options, QVMessageSink& sink,
+                                         Counts& counts) {
   const QVMailboxJob job{input,
                          whole,
                          starts,
@@ -470,7 +480,8 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
     sink.add(message.after);
     return sink.done(job.end(k));
   };
-  if (auto error = rebuildInOrder(job, first, jobsFor(options, starts.size() - first), take)) {
+  const unsigned jobs = options.jobs.value_or(std::max(1U, std::thread::hardware_concurrency()));
+  if (auto error = rebuildInOrder(job, first, jobs, take)) {
     return error;
   }
   return sink.flush();
@@ -518,6 +529,7 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
   }
   const std::vector<std::size_t> starts = in.messageStarts();
   if (starts.empty()) return fail(kExitIo, "it no longer begins as a mailbox; run again");
+  const bool single = starts.size() == 1;
 
   // The first message that changes; the ones before it stay where they are.
   const std::string signature = signatureName(mail.defaults.get());
@@ -535,7 +547,7 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
                                                      : *mailboxRefusal(manipulator, true);
     ++counts.reasons[reason];
     if (!options.quiet) {
-      note(messageLabel(input, first, starts.size()) + ": unchanged: " + reason);
+      note(messageLabel(input, first, single) + ": unchanged: " + reason);
     }
     in.release(end);
   }
@@ -560,8 +572,9 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
     return fail(kExitIo, "it changed while it was copied; it was left as it is, run again");
   }
   QVMessageSink sink(place.fd(), copy.sourceFile(), copy);
+  const QVMailboxStarts all(starts);
   if (auto error =
-          writeMessages(mail, input, copy.bytes(), starts, first, true, options, sink, counts)) {
+          writeMessages(mail, input, copy.bytes(), all, first, true, options, sink, counts)) {
     return fail(kExitIo, *error + "; it was put back as it was");
   }
   if (auto error = place.commit()) return fail(kExitIo, *error + "; it was put back as it was");
@@ -599,8 +612,8 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
     return kExitNoInput;
   }
   const std::string_view whole = in.bytes();
-  const std::vector<std::size_t> starts =
-      file.inMaildir ? std::vector<std::size_t>{} : in.messageStarts();
+  // (A Maildir's file is one message, whatever its first row.)
+  const bool mailbox = !file.inMaildir && in.beginsAsMailbox();
 
   // A file that changed while it was read is no message to trust: reported, never counted
   // (and for a file, nothing is replaced).
@@ -626,7 +639,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
   };
 
   Counts counts;
-  if (!starts.empty()) {
+  if (mailbox) {
     // A mailbox, message by message, to standard output or a file made whole at the end.
     QVAtomicFile out;
     if (!to.toStdout) {
@@ -636,10 +649,25 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
         return kExitCantCreate;
       }
     }
+    // The mailbox is split on a thread of its own while its messages are rebuilt, each as
+    // soon as it is found whole.
+    QVMailboxStarts starts;
+    std::exception_ptr splitFailed;
+    std::jthread split([&](const std::stop_token& stop) {
+      try {
+        in.splitInto(starts, stop);
+      } catch (...) {
+        splitFailed = std::current_exception();
+        starts.finish({});
+      }
+    });
     QVMessageSink sink(to.toStdout ? STDOUT_FILENO : out.fd(), in.sourceFile(), in);
-    if (auto error = writeMessages(mail, input, whole, starts, 0, false, options, sink, counts)) {
-      return to.toStdout ? cannotWriteStdout(*error) : cannotWrite(outName, *error);
-    }
+    const std::optional<std::string> failed =
+        writeMessages(mail, input, whole, starts, 0, false, options, sink, counts);
+    split.request_stop();
+    split.join();
+    if (splitFailed) std::rethrow_exception(splitFailed);
+    if (failed) return to.toStdout ? cannotWriteStdout(*failed) : cannotWrite(outName, *failed);
     if (changedMeanwhile()) return kExitIo;
     if (!to.toStdout) {
       if (auto error = out.commit(replacesItsInput(input, to.file))) {
