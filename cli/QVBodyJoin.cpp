@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,13 +106,19 @@ std::string unquotedRows(std::string_view body) {
 // are not; a charset the coders do not know is taken as it was before, as bytes.
 bool asciiCompatible(const std::string& charset) {
   if (charset.empty() || charset == "us-ascii" || charset == "utf-8") return true;
+  // (Messages are rebuilt on several threads at once: the answers are shared under a lock.)
+  static std::mutex mutex;
   static std::map<std::string, bool> known;
-  if (const auto it = known.find(charset); it != known.end()) return it->second;
+  {
+    std::lock_guard lock(mutex);
+    if (const auto it = known.find(charset); it != known.end()) return it->second;
+  }
   // (No backslash or "~": JIS-Roman charsets read them otherwise, which touches no row.)
   std::string probe = "\t\r\n -<>=:/+.;\"'";
   for (char c = 'a'; c <= 'z'; ++c) probe.append({c, static_cast<char>(c - 'a' + 'A')});
   for (char c = '0'; c <= '9'; ++c) probe.push_back(c);
   const std::optional<std::string> read = codec::mimeToUtf8(charset, probe);
+  std::lock_guard lock(mutex);
   return known[charset] = !read || *read == probe;
 }
 

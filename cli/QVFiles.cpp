@@ -499,7 +499,7 @@ std::optional<std::string> writeAll(int fd, std::size_t count,
 namespace {
 
 // Named temporary files of this process, removed when a signal ends it.
-constexpr int kMaxTemps = 8;
+constexpr int kMaxTemps = 64;  // a batch writes one per thread at once
 std::atomic<const char*> temps[kMaxTemps];
 
 void removeTempsAndDie(int signal) {

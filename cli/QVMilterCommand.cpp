@@ -252,7 +252,12 @@ QVDecision filter(SMFICTX* context, QVConnection& c, Clock::time_point began) {
   const QVBodyReplacements bodies = commandBodies(manipulator, false);
   QVRandomBoundaries boundaries;
   std::optional<QVRebuiltMessage> rebuilt = manipulator.rebuild(boundaries, bodies);
-  if (!rebuilt) return {"unchanged (no fresh boundary)"};
+  if (!rebuilt) {
+    return {
+        "unchanged (" +
+        std::string(describe(manipulator.failure().value_or(QVRebuildFailure::kNoFreshBoundary))) +
+        ")"};
+  }
   if (Clock::now() - began > std::chrono::seconds(settings->timeout)) {
     return {"passed (timeout)"};
   }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/QVBodyJoin.h"
 #include "cli/QVCommands.h"
 #include "cli/QVFiles.h"
 #include "cli/QVMailbox.h"
@@ -57,6 +58,9 @@ void inspect(const std::string& label, QVManipulator& m, bool inMailbox) {
     std::printf("result: unchanged: %s\n", std::string(describe(*failure)).c_str());
   } else if (auto refusal = mailboxRefusal(m, inMailbox)) {
     std::printf("result: unchanged: %s\n", refusal->c_str());
+  } else if (m.staysAsLeftApart(commandBodies(m, false, inMailbox))) {
+    std::printf("result: unchanged: %s\n",
+                std::string(describe(QVRebuildFailure::kNothingToMove)).c_str());
   } else {
     std::printf("result: rebuilt, %zu inline, %zu attachments\n", m.bagInline().size(),
                 m.bagAttach().size());

@@ -147,8 +147,9 @@ class QVMessageLines final : public QVLogSink {
 // One message rebuilt as the command rebuilds it: the text bodies joined where files cut
 // them, the HTML without the image tags of the pictures that become attachments, boundaries
 // drawn and logged as the plug-in does. Nothing when it stays as it is (the reason noted).
-// What it says goes to `said` (the log lines only when `logged`); it touches nothing shared
-// but the C library's rand(), so the messages of a mailbox can be rebuilt side by side.
+// What it says goes to `said` (the log lines only when `logged`); it shares nothing but the
+// C library's rand() and the charset answers (under their lock), so messages can be rebuilt
+// side by side.
 std::optional<QVRebuiltMessage> rebuildMessage(QVManipulator& manipulator, bool logged,
                                                const QVRewriteOptions& options, bool inMailbox,
                                                const std::string& label, Counts& counts,
@@ -541,10 +542,15 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
     const std::size_t end = first + 1 < starts.size() ? starts[first + 1] : whole.size();
     const QVMailboxMessage message = mailboxMessage(whole, starts[first], end);
     QVManipulator manipulator(message.message, signature, keepBelow);
-    if (!manipulator.failure() && !mailboxRefusal(manipulator, true)) break;
+    const std::optional<std::string> refusal = mailboxRefusal(manipulator, true);
+    const bool leftApart =
+        !manipulator.failure() && !refusal &&
+        manipulator.staysAsLeftApart(commandBodies(manipulator, options.keepHtml, true));
+    if (!manipulator.failure() && !refusal && !leftApart) break;
     ++counts.unchanged;
     const std::string reason = manipulator.failure() ? std::string(describe(*manipulator.failure()))
-                                                     : *mailboxRefusal(manipulator, true);
+                               : refusal             ? *refusal
+                                         : std::string(describe(QVRebuildFailure::kNothingToMove));
     ++counts.reasons[reason];
     if (!options.quiet) {
       note(messageLabel(input, first, single) + ": unchanged: " + reason);
@@ -856,12 +862,21 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
   };
   // The files of a batch that each hold one message are rewritten side by side, each on a
   // thread, at most a few per thread ahead of the one whose lines are said; a mailbox is
-  // rewritten alone, on its own threads. The lines, the progress line and the counts follow
-  // the batch's order.
+  // rewritten alone, on its own threads. So is a file that is no regular file (a FIFO is
+  // opened once, by its own rewrite) and a file named a second time (after the first is
+  // done). The lines, the progress line and the counts follow the batch's order.
   const unsigned jobs = batch ? jobsFor(options, inputs.size()) : 1;
   std::vector<bool> alone(inputs.size(), true);
+  std::vector<std::size_t> sizes(inputs.size(), 0);
   if (jobs > 1) {
+    std::set<std::pair<dev_t, ino_t>> seen;
     for (std::size_t k = 0; k < inputs.size(); ++k) {
+      struct stat st {};
+      if (::stat(inputs[k].c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+          !seen.insert({st.st_dev, st.st_ino}).second) {
+        continue;
+      }
+      sizes[k] = static_cast<std::size_t>(st.st_size);
       alone[k] = !files[k].inMaildir && looksLikeMailbox(inputs[k]);
     }
   }
@@ -879,6 +894,10 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
   bool stopping = false;
   bool aloneRunning = false;  // a mailbox's own rewrite: the threads wait
   const std::size_t ahead = 4 * static_cast<std::size_t>(jobs);
+  // The files in flight hold at most this many bytes (or one file, when it is larger).
+  constexpr std::size_t kInFlightBytes = std::size_t{64} << 20;
+  std::size_t inFlight = 0;
+  std::size_t running = 0;  // files taken up by the threads and not done
   const auto work = [&] {
     // The run's signals go to the main thread, which stops between files.
     sigset_t held;
@@ -890,11 +909,14 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
       {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] {
-          return stopping || claimed >= inputs.size() ||
-                 (!aloneRunning && !alone[claimed] && claimed < taken + ahead);
+          return stopping || stopSignal.load() != 0 || claimed >= inputs.size() ||
+                 (!aloneRunning && !alone[claimed] && claimed < taken + ahead &&
+                  (running == 0 || inFlight + sizes[claimed] <= kInFlightBytes));
         });
-        if (stopping || claimed >= inputs.size()) return;
+        if (stopping || stopSignal.load() != 0 || claimed >= inputs.size()) return;
         k = claimed++;
+        inFlight += sizes[k];
+        ++running;
       }
       FileRun run;
       holdLines(&run.lines);
@@ -906,6 +928,8 @@ int runRewrite(QVMailSession& mail, const QVRewriteOptions& given) {
       holdLines(nullptr);
       std::lock_guard lock(mutex);
       if (run.stop) stopping = true;
+      inFlight -= sizes[k];
+      --running;
       finished.emplace(k, std::move(run));
       changed.notify_all();
     }

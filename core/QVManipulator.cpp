@@ -72,11 +72,7 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
   noFreshBoundary_ = false;
   nothingJoined_ = false;
   if (failure_) return std::nullopt;
-  // Pieces left apart by an earlier rebuild, which the caller could not join this time
-  // either: the message stays as it is.
-  const QVBodies& b = roles_.bodies;
-  if (leftApart_ && (b.plain.size() <= 1 || !replacements.plain) &&
-      (b.html.size() <= 1 || !replacements.html)) {
+  if (staysAsLeftApart(replacements)) {
     nothingJoined_ = true;
     return std::nullopt;
   }
@@ -84,6 +80,14 @@ std::optional<QVRebuiltMessage> QVManipulator::rebuild(QVBoundarySource& boundar
       rebuildMessage(rows_, tree_, roles_, boundaries, replacements);
   noFreshBoundary_ = !rebuilt;
   return rebuilt;
+}
+
+bool QVManipulator::staysAsLeftApart(const QVBodyReplacements& replacements) const {
+  // Pieces left apart by an earlier rebuild, which the caller could not join this time
+  // either: the message stays as it is.
+  const QVBodies& b = roles_.bodies;
+  return leftApart_ && (b.plain.size() <= 1 || !replacements.plain) &&
+         (b.html.size() <= 1 || !replacements.html);
 }
 
 std::optional<std::string> QVManipulator::manipulateParts(QVBoundarySource& boundaries) {

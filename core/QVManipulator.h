@@ -118,6 +118,9 @@ class QVManipulator {
   // and `replacements` join none of its pieces). May be called again.
   [[nodiscard]] std::optional<QVRebuiltMessage> rebuild(
       QVBoundarySource& boundaries, const QVBodyReplacements& replacements = {});
+  // Whether rebuild() with `replacements` leaves the message as it is (kNothingToMove): it
+  // is as an earlier rebuild left its pieces apart, and `replacements` join none of them.
+  [[nodiscard]] bool staysAsLeftApart(const QVBodyReplacements& replacements) const;
   // rebuild(), joined into bytes.
   [[nodiscard]] std::optional<std::string> manipulateParts(QVBoundarySource& boundaries);
   // Why the message cannot be rebuilt (kNoFreshBoundary when the last rebuild found no

@@ -38,14 +38,21 @@ TextKind textKind(const QVContentPart& part) {
 }
 
 // Whether a text body holds nothing but white space (quoted-printable's escaped blanks and
-// soft line breaks counted as such).
-bool blank(const QVContentPart& part) {
+// soft line breaks counted as such); in HTML, markup is no text either (a piece that only
+// shows a picture, say, whose tag may go with the picture).
+bool blank(const QVContentPart& part, bool html) {
   const std::string_view body = part.bodyText;
   const bool qp =
       part.transferEncoding && equalsIgnoringCase(*part.transferEncoding, "quoted-printable");
   for (std::size_t i = 0; i < body.size(); ++i) {
     const char c = body[i];
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (html && c == '<') {
+      const std::size_t close = body.find('>', i);
+      if (close == std::string_view::npos) return false;
+      i = close;
+      continue;
+    }
     if (qp && c == '=') {
       const std::string_view rest = body.substr(i + 1);
       if (rest.starts_with("20") || rest.starts_with("09")) {
@@ -114,7 +121,7 @@ void sortBodies(const QVPartTree& tree, const std::vector<std::size_t>& textPart
     // displaces it, and the pieces after it stay in their order.
     std::size_t shown = pieces.front();
     for (std::size_t index : pieces) {
-      if (!blank(tree.parts[index])) {
+      if (!blank(tree.parts[index], kind == TextKind::kHtml)) {
         shown = index;
         break;
       }
