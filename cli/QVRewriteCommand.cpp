@@ -388,8 +388,9 @@ std::optional<std::string> rebuildInOrder(
         changed.wait(lock, [&] {
           return stopping || ended ||
                  (claimed < taken + ahead &&
-                  (claimed == taken || !starts.started(claimed) ||
-                   starts.start(claimed) - starts.start(taken) < kAheadBytes));
+                  (claimed == taken ||
+                   (starts.started(claimed) &&
+                    starts.start(claimed) - starts.start(taken) < kAheadBytes)));
         });
         if (stopping || ended) return;
         k = claimed++;
