@@ -210,11 +210,6 @@ void QVMailboxStarts::finish(const std::vector<std::size_t>& all) {
   grown_.notify_all();
 }
 
-bool QVMailboxStarts::known(std::size_t k) const {
-  std::lock_guard lock(mutex_);
-  return finished_ || k + 1 < starts_.size();
-}
-
 bool QVMailboxStarts::past(std::size_t k) const {
   std::lock_guard lock(mutex_);
   return finished_ && k >= starts_.size();

@@ -92,15 +92,14 @@ class QVMailboxStarts {
   void add(const std::vector<std::size_t>& found);  // all found so far, in order
   void finish(const std::vector<std::size_t>& all);
 
-  // Message k is whole, or known not to be there (past the last).
-  [[nodiscard]] bool known(std::size_t k) const;
-  // Known, and past the last message.
+  // The split has ended, and message k is past the last.
   [[nodiscard]] bool past(std::size_t k) const;
   // Where message k begins is known.
   [[nodiscard]] bool started(std::size_t k) const;
-  // Waits until known(k); false when message k is not there.
+  // Waits until message k is whole, or known not to be there (past the last): false then.
   [[nodiscard]] bool wait(std::size_t k) const;
-  // Where message k (known) begins, and ends in a mailbox of `size` bytes.
+  // Where message k begins (once started), and ends (once whole) in a mailbox of `size`
+  // bytes.
   [[nodiscard]] std::size_t start(std::size_t k) const;
   [[nodiscard]] std::size_t end(std::size_t k, std::size_t size) const;
   // Whether the mailbox holds one message alone (known once message 0 is).

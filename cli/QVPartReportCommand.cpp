@@ -58,7 +58,7 @@ void inspect(const std::string& label, QVManipulator& m, bool inMailbox) {
     std::printf("result: unchanged: %s\n", std::string(describe(*failure)).c_str());
   } else if (auto refusal = mailboxRefusal(m, inMailbox)) {
     std::printf("result: unchanged: %s\n", refusal->c_str());
-  } else if (m.staysAsLeftApart(commandBodies(m, false, inMailbox))) {
+  } else if (m.leftApart() && m.staysAsLeftApart(commandBodies(m, false, inMailbox))) {
     std::printf("result: unchanged: %s\n",
                 std::string(describe(QVRebuildFailure::kNothingToMove)).c_str());
   } else {

@@ -15,6 +15,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -330,7 +331,7 @@ struct QVMailboxJob {
   bool logged;
   const QVRewriteOptions& options;
 
-  // (Message k must be known: QVMailboxStarts::known.)
+  // (Message k must be whole: QVMailboxStarts::wait.)
   [[nodiscard]] std::size_t end(std::size_t k) const { return starts.end(k, whole.size()); }
   [[nodiscard]] QVMailboxMessage message(std::size_t k) const {
     return mailboxMessage(whole, starts.start(k), end(k));
@@ -482,7 +483,8 @@ std::optional<std::string> writeMessages(QVMailSession& mail, const std::string&
     sink.add(message.after);
     return sink.done(job.end(k));
   };
-  const unsigned jobs = options.jobs.value_or(std::max(1U, std::thread::hardware_concurrency()));
+  // (How many messages there are is not known yet: the split may still go on.)
+  const unsigned jobs = jobsFor(options, std::numeric_limits<std::size_t>::max());
   if (auto error = rebuildInOrder(job, first, jobs, take)) {
     return error;
   }
@@ -495,11 +497,6 @@ bool replacesItsInput(const std::string& input, const fs::path& target) {
   }, out{};
   return input != "-" && ::stat(input.c_str(), &in) == 0 && ::stat(target.c_str(), &out) == 0 &&
          in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
-// (The attachments go into the plug-in's counter once the run is over: see runRewrite.)
-void count(QVMailSession&, const Counts& counts, Tally& tally) {
-  tally.add(counts);
 }
 
 // A mailbox rewritten in place, inside its own file and under its locks, as mail readers
@@ -545,7 +542,7 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
     QVManipulator manipulator(message.message, signature, keepBelow);
     const std::optional<std::string> refusal = mailboxRefusal(manipulator, true);
     const bool leftApart =
-        !manipulator.failure() && !refusal &&
+        !manipulator.failure() && !refusal && manipulator.leftApart() &&
         manipulator.staysAsLeftApart(commandBodies(manipulator, options.keepHtml, true));
     if (!manipulator.failure() && !refusal && !leftApart) break;
     ++counts.unchanged;
@@ -585,7 +582,7 @@ int rewriteMailboxInPlace(QVMailSession& mail, const std::string& input,
     return fail(kExitIo, *error + "; it was put back as it was");
   }
   if (auto error = place.commit()) return fail(kExitIo, *error + "; it was put back as it was");
-  count(mail, counts, tally);
+  tally.add(counts);
   return kExitOk;
 }
 
@@ -681,7 +678,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
         return cannotWrite(outName, *error);
       }
     }
-    count(mail, counts, tally);
+    tally.add(counts);
     return kExitOk;
   }
 
@@ -719,7 +716,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
       return cannotWriteStdout(*error);
     }
     if (changedMeanwhile()) return kExitIo;
-    count(mail, counts, tally);
+    tally.add(counts);
     return kExitOk;
   }
   QVAtomicFile out;
@@ -744,7 +741,7 @@ int rewriteOne(QVMailSession& mail, const QVMailFile& file, const Destination& t
       note(input + ": its name keeps its old size (" + std::strerror(errno) + ")");
     }
   }
-  count(mail, counts, tally);
+  tally.add(counts);
   return kExitOk;
 }
 

@@ -121,6 +121,9 @@ class QVManipulator {
   // Whether rebuild() with `replacements` leaves the message as it is (kNothingToMove): it
   // is as an earlier rebuild left its pieces apart, and `replacements` join none of them.
   [[nodiscard]] bool staysAsLeftApart(const QVBodyReplacements& replacements) const;
+  // Whether the message is as an earlier rebuild left its pieces apart (leftApartAsRebuilt):
+  // only then can the caller's replacements leave it as it is.
+  [[nodiscard]] bool leftApart() const { return leftApart_; }
   // rebuild(), joined into bytes.
   [[nodiscard]] std::optional<std::string> manipulateParts(QVBoundarySource& boundaries);
   // Why the message cannot be rebuilt (kNoFreshBoundary when the last rebuild found no
